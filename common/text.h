@@ -1,0 +1,23 @@
+#pragma once
+// Text forms the product uses: the system's ANSI code page for the single-byte
+// Windows calls, and the binary text form of the settings values (UTF-16 code
+// units, low byte first, no terminator, no length field).
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// UTF-16 to the system ANSI code page; a character without a form there
+// becomes the code page's default character, a question mark.
+std::string to_ansi(std::wstring_view text);
+std::wstring from_ansi(std::string_view text);
+
+// Removes U+0020 from both ends; tabs and other white space stay.
+std::wstring trim_spaces(std::wstring_view text);
+
+Bytes encode_binary_text(std::wstring_view text);
+// Bytes taken in pairs as 16-bit units, low byte first; an odd last byte is dropped.
+std::wstring decode_binary_text(const unsigned char *data, size_t size);
+inline std::wstring decode_binary_text(const Bytes &bytes) { return decode_binary_text(bytes.data(), bytes.size()); }

@@ -1,0 +1,82 @@
+#include "automation.h"
+
+namespace {
+
+const wchar_t *runtime_description(long number)
+{
+    switch (number) {
+    case ErrInvalidCall: return L"Invalid procedure call or argument";
+    case ErrOverflow: return L"Overflow";
+    case ErrOutOfMemory: return L"Out of memory";
+    case ErrSubscriptOutOfRange: return L"Subscript out of range";
+    case ErrTypeMismatch: return L"Type mismatch";
+    case ErrInvalidUseOfNull: return L"Invalid use of Null";
+    default: return L"Application-defined or object-defined error";
+    }
+}
+
+} // namespace
+
+void raise(long number, std::wstring description)
+{
+    throw AutomationError{error_hresult(number), std::move(description)};
+}
+
+void raise(long number) { raise(number, runtime_description(number)); }
+
+void pass_on(HRESULT hr)
+{
+    if (SUCCEEDED(hr)) return;
+    AutomationError error{hr, {}};
+    IErrorInfo *info = nullptr;
+    if (GetErrorInfo(0, &info) == S_OK && info) {
+        BSTR description = nullptr;
+        if (SUCCEEDED(info->GetDescription(&description))) error.description.assign(view(description));
+        SysFreeString(description);
+        info->Release();
+    }
+    throw error;
+}
+
+HRESULT report(const AutomationError &error)
+{
+    ICreateErrorInfo *create = nullptr;
+    if (SUCCEEDED(CreateErrorInfo(&create))) {
+        create->SetDescription(const_cast<LPOLESTR>(error.description.c_str()));
+        IErrorInfo *info = nullptr;
+        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, (void **)&info))) {
+            SetErrorInfo(0, info);
+            info->Release();
+        }
+        create->Release();
+    }
+    return error.hr;
+}
+
+UniqueBstr make_bstr(std::wstring_view text)
+{
+    BSTR copy = SysAllocStringLen(text.data(), (UINT)text.size());
+    if (!copy) throw std::bad_alloc();
+    return UniqueBstr(copy);
+}
+
+const VARIANT &deref(const VARIANT &value)
+{
+    if (V_VT(&value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&value)) return deref(*V_VARIANTREF(&value));
+    return value;
+}
+
+void convert(const VARIANT &from, VARTYPE to, Variant &out)
+{
+    const VARIANT &source = deref(from);
+    if (V_VT(&source) == VT_NULL) raise(ErrInvalidUseOfNull);
+    // Booleans become "True" and "False" as the language runtime writes them.
+    USHORT flags = to == VT_BSTR ? VARIANT_ALPHABOOL : 0;
+    HRESULT hr = VariantChangeType(out.get(), const_cast<VARIANT *>(&source), flags, to);
+    if (SUCCEEDED(hr)) return;
+    switch (hr) {
+    case DISP_E_OVERFLOW: raise(ErrOverflow);
+    case E_OUTOFMEMORY: throw std::bad_alloc();
+    default: raise(ErrTypeMismatch);
+    }
+}

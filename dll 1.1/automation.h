@@ -1,0 +1,109 @@
+#pragma once
+// The automation layer: owners for BSTR, VARIANT and SAFEARRAY, the one error
+// type of the library, the runtime's conversion rules, and the one place where
+// an error becomes error information plus a failing HRESULT.
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+
+struct BstrFree {
+    void operator()(BSTR text) const { SysFreeString(text); }
+};
+using UniqueBstr = std::unique_ptr<OLECHAR, BstrFree>;
+
+struct SafeArrayFree {
+    void operator()(SAFEARRAY *array) const { SafeArrayDestroy(array); }
+};
+using UniqueSafeArray = std::unique_ptr<SAFEARRAY, SafeArrayFree>;
+
+class Variant {
+public:
+    Variant() { VariantInit(&value_); }
+    ~Variant() { VariantClear(&value_); }
+    Variant(const Variant &) = delete;
+    Variant &operator=(const Variant &) = delete;
+    Variant(Variant &&other) noexcept : value_(other.value_) { VariantInit(&other.value_); }
+    VARIANT *get() { return &value_; }
+    const VARIANT *get() const { return &value_; }
+    VARIANT *operator->() { return &value_; }
+    // Hands the value to an out-parameter; this owner is left empty.
+    void release_to(VARIANT *out)
+    {
+        *out = value_;
+        VariantInit(&value_);
+    }
+
+private:
+    VARIANT value_;
+};
+
+// An automation error: the HRESULT that carries its number, and its description.
+struct AutomationError {
+    HRESULT hr;
+    std::wstring description;
+};
+
+// Numbers of the runtime errors the library raises, with the usual descriptions.
+enum : long {
+    ErrInvalidCall = 5,
+    ErrOverflow = 6,
+    ErrOutOfMemory = 7,
+    ErrSubscriptOutOfRange = 9,
+    ErrTypeMismatch = 13,
+    ErrInvalidUseOfNull = 94,
+    ErrNotAvailable = 445,
+    ErrLibrary = 1001,
+};
+
+constexpr HRESULT error_hresult(long number) { return (HRESULT)(0x800A0000u + (unsigned long)number); }
+
+[[noreturn]] void raise(long number, std::wstring description);
+// Raises the runtime error with its usual description.
+[[noreturn]] void raise(long number);
+// A failed call to a method of the object's own interface: raises the same
+// error again, with the description the inner method left on the thread.
+void pass_on(HRESULT hr);
+
+// Sets the error information of the thread and returns the failing HRESULT.
+HRESULT report(const AutomationError &error);
+
+// Runs a method body; any error it raises leaves through `report`.  No C++
+// exception crosses the interface.
+template <class Body>
+HRESULT guarded(Body &&body) noexcept
+{
+    try {
+        body();
+        return S_OK;
+    } catch (const AutomationError &error) {
+        return report(error);
+    } catch (const std::bad_alloc &) {
+        return report({error_hresult(ErrOutOfMemory), L"Out of memory"});
+    } catch (...) {
+        return report({E_UNEXPECTED, L"Unexpected failure"});
+    }
+}
+
+template <class T>
+T *require(T *out)
+{
+    if (!out) throw AutomationError{E_POINTER, L"Invalid pointer"};
+    return out;
+}
+
+inline std::wstring_view view(BSTR text) { return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view(); }
+UniqueBstr make_bstr(std::wstring_view text);
+
+// The variant itself, or the one a by-reference variant points to.
+const VARIANT &deref(const VARIANT &value);
+
+// The automation conversion rules (VariantChangeType), failing with the
+// runtime's error: 13 type mismatch, 6 overflow, 94 invalid use of Null.
+void convert(const VARIANT &from, VARTYPE to, Variant &out);
+
+inline VARIANT_BOOL to_bool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
