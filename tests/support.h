@@ -1,0 +1,110 @@
+#pragma once
+// Test support: COM set-up, creating the registered class, late-bound calls
+// by name, raw registry reads as the oracle, handle counts, message boxes.
+
+#include <windows.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "IMV_v11.h"
+
+using Microsoft::WRL::ComPtr;
+using Bytes = std::vector<unsigned char>;
+
+constexpr LONG HKCU_LONG = (LONG)0x80000001;
+// Every key the tests make for themselves lies below this one.
+extern const wchar_t ScratchKey[];   // L"Software\\IMV_v11 tests"
+extern const char ScratchKeyA[];
+
+// dist\<file>, as Windows programs under Wine see it.
+std::wstring dist_path(const wchar_t *file);
+
+// Runs a command line to its end; returns its exit code (or -1).
+DWORD run_process(const std::wstring &command_line, DWORD timeout_ms = 60000);
+
+// The class as a client creates it (registered by the test fixture).
+ComPtr<_CLibrary> create_library();
+
+// An owned VARIANT with helpers to build arguments.
+class Var {
+public:
+    Var() { VariantInit(&v); }
+    Var(const wchar_t *text);
+    Var(const std::wstring &text);
+    Var(LONG number);
+    Var(short number);
+    Var(const Bytes &bytes); // VT_ARRAY | VT_UI1, lower bound 0
+    Var(const Var &other);
+    Var &operator=(const Var &other);
+    ~Var() { VariantClear(&v); }
+    VARTYPE vt() const { return V_VT(&v); }
+    std::wstring text() const;   // VT_BSTR content
+    Bytes bytes() const;         // VT_ARRAY | VT_UI1 content
+    VARIANT v;
+};
+
+// A by-reference argument pointing at `target` (VT_BYREF | VT_VARIANT, or
+// VT_BYREF | VT_BSTR when `target` holds a BSTR and as_bstr is set).
+Var ref(Var &target, bool as_bstr = false);
+
+// The outcome of a late-bound call.
+struct Call {
+    HRESULT hr = E_FAIL;
+    Var result;
+    LONG number = 0;          // the automation error number (HRESULT 0x800A0000 + N), 0 on success
+    std::wstring description; // from the exception information
+    bool ok() const { return SUCCEEDED(hr); }
+};
+
+// Calls `name` through IDispatch (GetIDsOfNames, then Invoke), arguments in
+// call order, as an automation client does.
+Call invoke(IDispatch *object, const wchar_t *name, const std::vector<Var> &args = {}, WORD flags = DISPATCH_METHOD);
+Call put_property(IDispatch *object, const wchar_t *name, const Var &value);
+
+// The error number and description left for a failing early-bound call.
+struct ErrorInfo {
+    LONG number = 0;
+    std::wstring description;
+};
+ErrorInfo last_error(HRESULT hr);
+
+// The raw registry, read and written with the platform's wide calls.
+struct RawValue {
+    LONG status = ERROR_FILE_NOT_FOUND;
+    DWORD type = 0;
+    Bytes data;
+};
+RawValue read_raw(HKEY root, const std::wstring &key, const std::wstring &name);
+void write_raw(HKEY root, const std::wstring &key, const std::wstring &name, DWORD type, const Bytes &data);
+bool key_exists(HKEY root, const std::wstring &key);
+void delete_tree(HKEY root, const std::wstring &key);
+Bytes utf16_bytes(const std::wstring &text); // code units, low byte first
+
+// Handles the process holds (Wine's GetProcessHandleCount always answers 0).
+ULONG process_handle_count();
+
+// Watches for message boxes shown by this process's other threads, records
+// each one and closes it with its OK button.
+struct SeenMessageBox {
+    std::wstring caption;
+    std::wstring text;
+    UINT icon = 0; // MB_ICONHAND, MB_ICONEXCLAMATION, ..., 0 for none
+};
+class MessageBoxWatcher {
+public:
+    MessageBoxWatcher();
+    ~MessageBoxWatcher();
+    std::vector<SeenMessageBox> seen(); // waits briefly for boxes still opening
+private:
+    static DWORD WINAPI run(void *self);
+    HANDLE thread_ = nullptr;
+    volatile LONG stop_ = 0;
+    CRITICAL_SECTION lock_;
+    std::vector<SeenMessageBox> seen_;
+};
