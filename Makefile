@@ -4,6 +4,7 @@
 #   make test   every test (CTest, under Wine and Xvfb)
 #   make bench  the benchmarks, printing figures
 BUILD ?= build
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps configure build demo test bench screenshot clean
 
