@@ -5,9 +5,9 @@
 std::string to_ansi(std::wstring_view text)
 {
     if (text.empty()) return {};
-    int size = WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
     std::string out(size, '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), (int)text.size(), out.data(), size, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), (int)text.size(), out.data(), size, nullptr, nullptr);
     return out;
 }
 

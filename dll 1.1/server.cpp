@@ -180,7 +180,8 @@ STDAPI DllUnregisterServer()
     RegDeleteKeyW(HKEY_CLASSES_ROOT, ClassKey);
     RegDeleteTreeW(HKEY_CLASSES_ROOT, ProgId);
     RegDeleteKeyW(HKEY_CLASSES_ROOT, ProgId);
-    HRESULT hr = UnRegisterTypeLib(LIBID_IMV_v11, 1, 0, 0x0409, SYS_WIN32);
-    if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_LIBNOTREGISTERED) return SELFREG_E_TYPELIB;
-    return S_OK;
+    BSTR registered = nullptr;
+    if (FAILED(QueryPathOfRegTypeLib(LIBID_IMV_v11, 1, 0, 0x0409, &registered))) return S_OK;
+    SysFreeString(registered);
+    return SUCCEEDED(UnRegisterTypeLib(LIBID_IMV_v11, 1, 0, 0x0409, SYS_WIN32)) ? S_OK : SELFREG_E_TYPELIB;
 }

@@ -161,7 +161,9 @@ int wmain(int argc, wchar_t **argv)
                     baselib->Release();
                     base->Release();
                 }
-                CHECK(ct->SetTypeFlags(attr->wTypeFlags));
+                // widl marks only the virtual-table side of a dual interface as
+                // automation-compatible; the copy carries the flags of both.
+                CHECK(ct->SetTypeFlags(attr->wTypeFlags | body_attr->wTypeFlags));
                 if (!is_coclass) {
                     CHECK(ct->SetAlignment(body_attr->cbAlignment));
                     copy_functions(body, body_attr, ct);

@@ -1,0 +1,322 @@
+// The registered server as a client finds it: registration entries, the type
+// library read back from the registry, the version resource.
+
+#include "support.h"
+
+#include <set>
+
+namespace {
+
+const wchar_t ClassKey[] = L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}";
+
+std::wstring read_text(HKEY root, const std::wstring &key, const std::wstring &name)
+{
+    RawValue value = read_raw(root, key, name);
+    if (value.status != ERROR_SUCCESS || value.type != REG_SZ) return L"<missing>";
+    return std::wstring((const wchar_t *)value.data.data(), wcsnlen((const wchar_t *)value.data.data(), value.data.size() / 2));
+}
+
+DWORD regsvr32(const wchar_t *flags)
+{
+    return run_process(std::wstring(L"regsvr32 ") + flags + L" \"" + dist_path(L"IMV_v11.dll") + L"\"");
+}
+
+bool creatable_by_progid()
+{
+    CLSID clsid;
+    if (FAILED(CLSIDFromProgID(L"IMV_v11.CLibrary", &clsid))) return false;
+    ComPtr<IDispatch> object;
+    return SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void **)object.GetAddressOf()));
+}
+
+bool creatable_by_clsid()
+{
+    ComPtr<IDispatch> object;
+    return SUCCEEDED(CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void **)object.GetAddressOf()));
+}
+
+} // namespace
+
+TEST(Registration, RegisterUnregisterRoundTrip)
+{
+    ASSERT_EQ(0u, regsvr32(L"/s /u"));
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_FALSE(creatable_by_progid());
+    EXPECT_FALSE(creatable_by_clsid());
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"IMV_v11.CLibrary"));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}\\1.0"));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}"));
+    // Unregistering what is already gone is no error.
+    EXPECT_EQ(0u, regsvr32(L"/s /u"));
+
+    ASSERT_EQ(0u, regsvr32(L"/s"));
+    EXPECT_TRUE(creatable_by_progid());
+    EXPECT_TRUE(creatable_by_clsid());
+}
+
+TEST(Registration, WritesTheServerEntries)
+{
+    std::wstring server = std::wstring(ClassKey) + L"\\InprocServer32";
+    std::wstring module = read_text(HKEY_CLASSES_ROOT, server, L"");
+    EXPECT_EQ(0, _wcsicmp(module.c_str(), dist_path(L"IMV_v11.dll").c_str())) << module;
+    EXPECT_EQ(L"Apartment", read_text(HKEY_CLASSES_ROOT, server, L"ThreadingModel"));
+    EXPECT_EQ(L"IMV_v11.CLibrary", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\ProgID", L""));
+    EXPECT_EQ(L"1.0", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\VERSION", L""));
+    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\TypeLib", L""));
+    EXPECT_EQ(L"{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}", read_text(HKEY_CLASSES_ROOT, L"IMV_v11.CLibrary\\CLSID", L""));
+
+    std::wstring typelib = L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}\\1.0";
+    std::wstring image = read_text(HKEY_CLASSES_ROOT, typelib + L"\\409\\win32", L"");
+    EXPECT_EQ(0, _wcsicmp(image.c_str(), dist_path(L"IMV_v11.dll").c_str())) << image;
+    EXPECT_EQ(L"", read_text(HKEY_CLASSES_ROOT, typelib + L"\\HELPDIR", L""));
+
+    std::wstring iface = L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}";
+    EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}", read_text(HKEY_CLASSES_ROOT, iface + L"\\ProxyStubClsid32", L""));
+    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(HKEY_CLASSES_ROOT, iface + L"\\TypeLib", L""));
+}
+
+TEST(TypeLibrary, LibraryAttributes)
+{
+    ComPtr<ITypeLib> library;
+    ASSERT_EQ(S_OK, LoadRegTypeLib(LIBID_IMV_v11, 1, 0, 0x0409, library.GetAddressOf()));
+    TLIBATTR *attr = nullptr;
+    ASSERT_EQ(S_OK, library->GetLibAttr(&attr));
+    EXPECT_TRUE(IsEqualGUID(LIBID_IMV_v11, attr->guid));
+    EXPECT_EQ(0x0409u, attr->lcid);
+    EXPECT_EQ(SYS_WIN32, attr->syskind);
+    EXPECT_EQ(1, attr->wMajorVerNum);
+    EXPECT_EQ(0, attr->wMinorVerNum);
+    library->ReleaseTLibAttr(attr);
+
+    BSTR name = nullptr, doc = nullptr, helpfile = nullptr;
+    ASSERT_EQ(S_OK, library->GetDocumentation(-1, &name, &doc, nullptr, &helpfile));
+    EXPECT_STREQ(L"IMV_v11", name);
+    EXPECT_EQ(nullptr, doc); // no description
+    EXPECT_STREQ(L"Marvisto Library", helpfile);
+    SysFreeString(name);
+    SysFreeString(doc);
+    SysFreeString(helpfile);
+
+    // The class and its interface, nothing else.
+    ASSERT_EQ(2u, library->GetTypeInfoCount());
+    ComPtr<ITypeInfo> coclass;
+    ASSERT_EQ(S_OK, library->GetTypeInfoOfGuid(CLSID_CLibrary, coclass.GetAddressOf()));
+    TYPEATTR *ca = nullptr;
+    ASSERT_EQ(S_OK, coclass->GetTypeAttr(&ca));
+    EXPECT_EQ(TKIND_COCLASS, ca->typekind);
+    EXPECT_EQ(TYPEFLAG_FCANCREATE, ca->wTypeFlags);
+    EXPECT_EQ(1, ca->wMajorVerNum);
+    EXPECT_EQ(1, ca->cImplTypes);
+    coclass->ReleaseTypeAttr(ca);
+    INT implflags = 0;
+    ASSERT_EQ(S_OK, coclass->GetImplTypeFlags(0, &implflags));
+    EXPECT_EQ(IMPLTYPEFLAG_FDEFAULT, implflags);
+    HREFTYPE href;
+    ComPtr<ITypeInfo> default_iface;
+    ASSERT_EQ(S_OK, coclass->GetRefTypeOfImplType(0, &href));
+    ASSERT_EQ(S_OK, coclass->GetRefTypeInfo(href, default_iface.GetAddressOf()));
+    TYPEATTR *da = nullptr;
+    ASSERT_EQ(S_OK, default_iface->GetTypeAttr(&da));
+    EXPECT_TRUE(IsEqualGUID(IID__CLibrary, da->guid));
+    default_iface->ReleaseTypeAttr(da);
+}
+
+namespace {
+
+struct Param {
+    const wchar_t *name;
+    VARTYPE vt;      // the type, VT_BYREF added for a pointer
+    USHORT flags;    // PARAMFLAG_*
+};
+struct Member {
+    const wchar_t *name;
+    INVOKEKIND kind;
+    DISPID id;
+    std::vector<Param> params; // without the return value
+    VARTYPE result;            // VT_EMPTY when the member returns nothing
+};
+
+const USHORT In = PARAMFLAG_FIN, InOut = PARAMFLAG_FIN | PARAMFLAG_FOUT;
+const USHORT Optional = PARAMFLAG_FIN | PARAMFLAG_FOUT | PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT;
+const VARTYPE BstrRef = VT_BSTR | VT_BYREF, VariantRef = VT_VARIANT | VT_BYREF;
+
+const std::vector<Member> members = {
+    {L"lCia", INVOKE_PROPERTYGET, 0x40030000, {}, VT_BSTR},
+    {L"lCia", INVOKE_PROPERTYPUT, 0x40030000, {{nullptr, VT_BSTR, In}}, VT_EMPTY},
+    {L"Copy_picture", INVOKE_FUNC, 0x60030000, {{L"lpFile", BstrRef, InOut}}, VT_EMPTY},
+    {L"DefaultPrinterInfo", INVOKE_FUNC, 0x60030001, {}, VT_BSTR},
+    {L"CreateRegistryKey", INVOKE_FUNC, 0x60030002, {{L"hKey", VT_I4, In}, {L"KeyName", VT_BSTR, In}}, VT_BOOL},
+    {L"DeleteRegistryKey", INVOKE_FUNC, 0x60030003, {{L"hKey", VT_I4, In}, {L"KeyName", VT_BSTR, In}}, VT_EMPTY},
+    {L"GetRegistryValue", INVOKE_FUNC, 0x60030004,
+     {{L"hKey", VT_I4, In}, {L"KeyName", VT_BSTR, In}, {L"ValueName", VT_BSTR, In}, {L"KeyType", VT_I2, In},
+      {L"DefaultValue", VariantRef, Optional}}, VT_VARIANT},
+    {L"SetRegistryValue", INVOKE_FUNC, 0x60030005,
+     {{L"hKey", VT_I4, In}, {L"KeyName", VT_BSTR, In}, {L"ValueName", VT_BSTR, In}, {L"KeyType", VT_I2, In},
+      {L"value", VariantRef, InOut}}, VT_EMPTY},
+    {L"DeleteRegistryValue", INVOKE_FUNC, 0x60030006,
+     {{L"hKey", VT_I4, In}, {L"KeyName", VT_BSTR, In}, {L"ValueName", VT_BSTR, In}}, VT_EMPTY},
+    {L"prcLink", INVOKE_FUNC, 0x60030007, {{L"lpFile", BstrRef, InOut}}, VT_EMPTY},
+    {L"prcLink_About", INVOKE_FUNC, 0x60030008, {{L"lpFile", BstrRef, InOut}}, VT_EMPTY},
+    {L"prcDesinstalar_Addin", INVOKE_FUNC, 0x60030009, {}, VT_EMPTY},
+    {L"App_Exist", INVOKE_FUNC, 0x6003000A, {}, VT_BOOL},
+    {L"prcChecked_Key_RG", INVOKE_FUNC, 0x6003000B, {}, VT_EMPTY},
+    {L"CheckRegistryKey", INVOKE_FUNC, 0x6003000C, {{L"hKey", VT_I4, In}, {L"KeyName", VT_BSTR, In}}, VT_BOOL},
+    {L"TypeInstallation", INVOKE_FUNC, 0x6003000D, {{L"lpType", VT_BSTR, In}}, VT_VARIANT},
+    {L"ReadTypeInstall", INVOKE_FUNC, 0x6003000E, {}, VT_I2},
+    {L"prcSet_status_Addin", INVOKE_FUNC, 0x6003000F, {{L"lpStatus", BstrRef, InOut}}, VT_EMPTY},
+    {L"Get_status_Addin", INVOKE_FUNC, 0x60030010, {}, VT_BSTR},
+    {L"IsAddin_Installed", INVOKE_FUNC, 0x60030011, {}, VT_BOOL},
+    {L"Delete_All", INVOKE_FUNC, 0x60030012, {}, VT_EMPTY},
+    {L"prcDir", INVOKE_FUNC, 0x60030013, {{L"lpVal", BstrRef, InOut}}, VT_EMPTY},
+    {L"InstallPath", INVOKE_FUNC, 0x60030014, {}, VT_BSTR},
+    {L"prcSet_Addin", INVOKE_FUNC, 0x60030015, {{L"lpStatus", BstrRef, InOut}}, VT_EMPTY},
+    {L"EnumRegistryKeys", INVOKE_FUNC, 0x60030016, {{L"hKey", VT_I4, In}, {L"KeyName", VT_BSTR, In}}, VT_ARRAY | VT_BSTR},
+    {L"SetRegistryValueX", INVOKE_FUNC, 0x60030017,
+     {{L"KeyName", VT_BSTR, In}, {L"ValueName", VT_BSTR, In}, {L"KeyType", VT_I2, In}, {L"value", VariantRef, InOut}}, VT_EMPTY},
+    {L"GetRegistryValueX", INVOKE_FUNC, 0x60030018,
+     {{L"KeyName", VT_BSTR, In}, {L"ValueName", VT_BSTR, In}, {L"KeyType", VT_I2, In},
+      {L"DefaultValue", VariantRef, Optional}}, VT_VARIANT},
+    {L"lpHkey_app", INVOKE_FUNC, 0x60030019, {}, VT_BSTR},
+    {L"Delete_information_All", INVOKE_FUNC, 0x6003001A, {}, VT_BOOL},
+    {L"Limpia", INVOKE_FUNC, 0x6003001B, {}, VT_EMPTY},
+    {L"GetWindowsDir", INVOKE_FUNC, 0x6003001C, {}, VT_BSTR},
+    {L"StripTerminator", INVOKE_FUNC, 0x6003001D, {{L"strString", VT_BSTR, In}}, VT_BSTR},
+};
+
+VARTYPE type_of(const TYPEDESC &desc)
+{
+    if (desc.vt == VT_PTR) return type_of(*desc.lptdesc) | VT_BYREF;
+    if (desc.vt == VT_SAFEARRAY) return type_of(*desc.lptdesc) | VT_ARRAY;
+    return desc.vt;
+}
+
+} // namespace
+
+TEST(TypeLibrary, InterfaceMatchesTheMemberTable)
+{
+    ComPtr<ITypeLib> library;
+    ASSERT_EQ(S_OK, LoadRegTypeLib(LIBID_IMV_v11, 1, 0, 0x0409, library.GetAddressOf()));
+    ComPtr<ITypeInfo> dispatch, vtable;
+    ASSERT_EQ(S_OK, library->GetTypeInfoOfGuid(IID__CLibrary, dispatch.GetAddressOf()));
+    TYPEATTR *attr = nullptr;
+    ASSERT_EQ(S_OK, dispatch->GetTypeAttr(&attr));
+    EXPECT_EQ(TKIND_DISPATCH, attr->typekind);
+    // The dispatch side never reports automation compatibility; its
+    // virtual-table side does (checked below).
+    const WORD flags = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
+    EXPECT_EQ(flags, attr->wTypeFlags);
+    EXPECT_EQ(1, attr->wMajorVerNum);
+    dispatch->ReleaseTypeAttr(attr);
+
+    // The base is stdole2's IDispatch.
+    HREFTYPE href;
+    ComPtr<ITypeInfo> base;
+    ComPtr<ITypeLib> base_library;
+    UINT index;
+    ASSERT_EQ(S_OK, dispatch->GetRefTypeOfImplType(0, &href));
+    ASSERT_EQ(S_OK, dispatch->GetRefTypeInfo(href, base.GetAddressOf()));
+    ASSERT_EQ(S_OK, base->GetContainingTypeLib(base_library.GetAddressOf(), &index));
+    TLIBATTR *base_attr = nullptr;
+    ASSERT_EQ(S_OK, base_library->GetLibAttr(&base_attr));
+    EXPECT_TRUE(IsEqualGUID(IID_StdOle, base_attr->guid));
+    base_library->ReleaseTLibAttr(base_attr);
+    ASSERT_EQ(S_OK, base->GetTypeAttr(&attr));
+    EXPECT_TRUE(IsEqualGUID(IID_IDispatch, attr->guid));
+    base->ReleaseTypeAttr(attr);
+
+    // The virtual-table side: seven standard entries, then the members in order.
+    ASSERT_EQ(S_OK, dispatch->GetRefTypeOfImplType((UINT)-1, &href));
+    ASSERT_EQ(S_OK, dispatch->GetRefTypeInfo(href, vtable.GetAddressOf()));
+    ASSERT_EQ(S_OK, vtable->GetTypeAttr(&attr));
+    EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
+    EXPECT_EQ(flags | TYPEFLAG_FOLEAUTOMATION, attr->wTypeFlags);
+    EXPECT_EQ(1, attr->wMajorVerNum);
+    ASSERT_EQ(members.size(), attr->cFuncs);
+    vtable->ReleaseTypeAttr(attr);
+
+    for (size_t i = 0; i < members.size(); ++i) {
+        const Member &m = members[i];
+        SCOPED_TRACE(testing::Message() << "member " << i + 1 << " " << std::string(m.name, m.name + wcslen(m.name)));
+        FUNCDESC *fd = nullptr;
+        ASSERT_EQ(S_OK, vtable->GetFuncDesc((UINT)i, &fd));
+        EXPECT_EQ(m.id, fd->memid);
+        EXPECT_EQ(m.kind, fd->invkind);
+        EXPECT_EQ((SHORT)(7 + i) * 4, fd->oVft);
+        EXPECT_EQ(VT_HRESULT, fd->elemdescFunc.tdesc.vt);
+        EXPECT_EQ(0, fd->wFuncFlags);
+        size_t with_result = m.params.size() + (m.result != VT_EMPTY);
+        ASSERT_EQ(with_result, (size_t)fd->cParams);
+
+        BSTR names[16] = {};
+        UINT count = 0;
+        ASSERT_EQ(S_OK, vtable->GetNames(fd->memid, names, 16, &count));
+        EXPECT_STREQ(m.name, names[0]);
+        for (size_t p = 0; p < m.params.size(); ++p) {
+            const ELEMDESC &e = fd->lprgelemdescParam[p];
+            if (m.params[p].name) {
+                ASSERT_LT(p + 1, count);
+                EXPECT_STREQ(m.params[p].name, names[p + 1]);
+            }
+            EXPECT_EQ(m.params[p].vt, type_of(e.tdesc)) << "parameter " << p;
+            EXPECT_EQ(m.params[p].flags, e.paramdesc.wParamFlags) << "parameter " << p;
+            if (e.paramdesc.wParamFlags & PARAMFLAG_FHASDEFAULT) {
+                // The declared default of DefaultValue is the empty string.
+                ASSERT_NE(nullptr, e.paramdesc.pparamdescex);
+                const VARIANT &def = e.paramdesc.pparamdescex->varDefaultValue;
+                EXPECT_EQ(VT_BSTR, V_VT(&def));
+                EXPECT_EQ(0u, SysStringLen(V_BSTR(&def)));
+            }
+        }
+        if (m.result != VT_EMPTY) {
+            const ELEMDESC &r = fd->lprgelemdescParam[fd->cParams - 1];
+            EXPECT_EQ(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL, r.paramdesc.wParamFlags);
+            EXPECT_EQ(m.result | VT_BYREF, type_of(r.tdesc));
+        }
+        for (UINT n = 0; n < count; ++n) SysFreeString(names[n]);
+        vtable->ReleaseFuncDesc(fd);
+
+        // The dispatch side resolves the name to the same id.
+        if (m.kind == INVOKE_FUNC) {
+            DISPID id = 0;
+            LPOLESTR name = const_cast<LPOLESTR>(m.name);
+            ComPtr<_CLibrary> object = create_library();
+            ASSERT_EQ(S_OK, object->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+            EXPECT_EQ(m.id, id);
+        }
+    }
+}
+
+TEST(VersionResource, NamesTheLibrary)
+{
+    std::wstring path = dist_path(L"IMV_v11.dll");
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    ASSERT_NE(0u, size);
+    std::vector<unsigned char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", (void **)&fixed, &length));
+    EXPECT_EQ(MAKELONG(1, 1), fixed->dwFileVersionMS);
+    EXPECT_EQ(0u, fixed->dwFileVersionLS);
+    EXPECT_EQ(MAKELONG(1, 1), fixed->dwProductVersionMS);
+
+    WORD *translation = nullptr;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", (void **)&translation, &length));
+    EXPECT_EQ(0x0C0A, translation[0]);
+    EXPECT_EQ(1200, translation[1]);
+
+    auto string = [&](const wchar_t *name) -> std::wstring {
+        wchar_t *value = nullptr;
+        std::wstring key = std::wstring(L"\\StringFileInfo\\0C0A04B0\\") + name;
+        if (!VerQueryValueW(info.data(), key.c_str(), (void **)&value, &length)) return L"<missing>";
+        return std::wstring(value, wcsnlen(value, length));
+    };
+    EXPECT_EQ(L"1.01", string(L"FileVersion"));
+    EXPECT_EQ(L"1.01", string(L"ProductVersion"));
+    EXPECT_EQ(L"IMV_v11", string(L"ProductName"));
+    EXPECT_EQ(L"IMV_v11", string(L"InternalName"));
+    EXPECT_EQ(L"IMV_v11.dll", string(L"OriginalFilename"));
+    EXPECT_EQ(L"", string(L"OLESelfRegister"));
+}
