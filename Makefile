@@ -27,6 +27,7 @@ test: build
 
 bench: build
 	@cmake --build $(BUILD) --target benchmarks -j2
+	@$(BUILD)/wine-run regsvr32 /s "Z:$(CURDIR)/dist/IMV_v11.dll"
 	@$(BUILD)/wine-run $(BUILD)/bin/bench_registry.exe
 
 clean:

@@ -2,9 +2,25 @@
 
 #include <windows.h>
 
+namespace {
+
+// Every ANSI code page keeps ASCII as it is, so plain ASCII text needs no
+// conversion call; most names and values are plain ASCII.
+template <class To, class From>
+bool copy_ascii(From text, To &out)
+{
+    for (auto c : text)
+        if ((unsigned)c >= 0x80) return false;
+    out.assign(text.begin(), text.end());
+    return true;
+}
+
+} // namespace
+
 std::string to_ansi(std::wstring_view text)
 {
-    if (text.empty()) return {};
+    std::string ascii;
+    if (copy_ascii(text, ascii)) return ascii;
     int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
     std::string out(size, '\0');
     WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), (int)text.size(), out.data(), size, nullptr, nullptr);
@@ -13,7 +29,8 @@ std::string to_ansi(std::wstring_view text)
 
 std::wstring from_ansi(std::string_view text)
 {
-    if (text.empty()) return {};
+    std::wstring ascii;
+    if (copy_ascii(text, ascii)) return ascii;
     int size = MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), nullptr, 0);
     std::wstring out(size, L'\0');
     MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), out.data(), size);

@@ -67,29 +67,57 @@ namespace {
 
 bool is_missing(const VARIANT &arg) { return V_VT(&arg) == VT_ERROR && V_ERROR(&arg) == DISP_E_PARAMNOTFOUND; }
 
-// Arguments with the declared default of every omitted parameter filled in.
-// The platform's type-info dispatch passes a bogus pointer for an omitted
-// VARIANT* parameter that has a declared default (seen with Wine 8), so the
-// class supplies the defaults itself, as Windows does.  Named arguments are
-// passed on as they are.
+// The declared defaults of one method, read once from the type library.
+struct DeclaredDefaults {
+    DISPID id;
+    UINT inputs;                                   // parameters before the return value
+    std::vector<std::pair<UINT, VARIANT>> values;  // parameter index, its default
+};
+
+// Every method with a declared default.  Built once and kept for the life of
+// the module (the values are never freed: a few empty strings).
+const std::vector<DeclaredDefaults> &declared_defaults(ITypeInfo *info)
+{
+    static const std::vector<DeclaredDefaults> table = [info] {
+        std::vector<DeclaredDefaults> table;
+        TYPEATTR *attr = nullptr;
+        if (FAILED(info->GetTypeAttr(&attr))) return table;
+        for (UINT f = 0; f < attr->cFuncs; ++f) {
+            FUNCDESC *desc = nullptr;
+            if (FAILED(info->GetFuncDesc(f, &desc))) continue;
+            DeclaredDefaults entry{desc->memid, 0, {}};
+            for (SHORT p = 0; p < desc->cParams; ++p) {
+                const PARAMDESC &pd = desc->lprgelemdescParam[p].paramdesc;
+                if (pd.wParamFlags & PARAMFLAG_FRETVAL) break;
+                ++entry.inputs;
+                if ((pd.wParamFlags & PARAMFLAG_FHASDEFAULT) && pd.pparamdescex) {
+                    VARIANT value;
+                    VariantInit(&value);
+                    VariantCopy(&value, &pd.pparamdescex->varDefaultValue);
+                    entry.values.emplace_back(p, value);
+                }
+            }
+            if (desc->invkind == INVOKE_FUNC && !entry.values.empty()) table.push_back(entry);
+            info->ReleaseFuncDesc(desc);
+        }
+        info->ReleaseTypeAttr(attr);
+        return table;
+    }();
+    return table;
+}
+
+// The caller's arguments with the declared default of every omitted
+// parameter filled in.  The platform's type-info dispatch passes a bogus
+// pointer for an omitted VARIANT* parameter that has a declared default (seen
+// with Wine 8), so the class supplies the defaults itself, as Windows does.
+// Named arguments are passed on as they are.
 class DefaultedArguments {
 public:
     DefaultedArguments(ITypeInfo *info, DISPID id, WORD flags, const DISPPARAMS *params)
     {
         if (!params || params->cNamedArgs != 0 || !(flags & DISPATCH_METHOD)) return;
-        ITypeInfo2 *info2 = nullptr;
-        if (FAILED(info->QueryInterface(IID_ITypeInfo2, (void **)&info2))) return;
-        UINT index = 0;
-        FUNCDESC *desc = nullptr;
-        if (SUCCEEDED(info2->GetFuncIndexOfMemId(id, INVOKE_FUNC, &index)) && SUCCEEDED(info->GetFuncDesc(index, &desc))) {
-            fill(*desc, *params);
-            info->ReleaseFuncDesc(desc);
-        }
-        info2->Release();
-    }
-    ~DefaultedArguments()
-    {
-        for (VARIANT &arg : defaults_) VariantClear(&arg);
+        for (const DeclaredDefaults &entry : declared_defaults(info))
+            if (entry.id == id) fill(entry, *params);
     }
     DefaultedArguments(const DefaultedArguments &) = delete;
     DefaultedArguments &operator=(const DefaultedArguments &) = delete;
@@ -98,39 +126,36 @@ public:
     DISPPARAMS *use(DISPPARAMS *params) { return args_.empty() ? params : &filled_; }
 
 private:
-    void fill(const FUNCDESC &desc, const DISPPARAMS &params)
+    void fill(const DeclaredDefaults &entry, const DISPPARAMS &params)
     {
-        UINT inputs = 0;
-        for (SHORT p = 0; p < desc.cParams && !(desc.lprgelemdescParam[p].paramdesc.wParamFlags & PARAMFLAG_FRETVAL); ++p)
-            ++inputs;
-        if (params.cArgs > inputs) return;
-        // rgvarg holds the arguments last first; parameter p sits at cArgs - 1 - p.
-        std::vector<UINT> to_fill;
-        for (UINT p = 0; p < inputs; ++p) {
-            const PARAMDESC &pd = desc.lprgelemdescParam[p].paramdesc;
-            bool omitted = p >= params.cArgs || is_missing(params.rgvarg[params.cArgs - 1 - p]);
-            if (omitted && (pd.wParamFlags & PARAMFLAG_FHASDEFAULT) && pd.pparamdescex) to_fill.push_back(p);
-        }
-        if (to_fill.empty()) return;
-        UINT count = std::max<UINT>(params.cArgs, to_fill.back() + 1);
+        if (params.cArgs > entry.inputs) return;
+        // rgvarg holds the arguments last first; parameter p sits at count - 1 - p.
+        auto omitted = [&](UINT p) { return p >= params.cArgs || is_missing(params.rgvarg[params.cArgs - 1 - p]); };
+        UINT count = params.cArgs;
+        for (const auto &value : entry.values)
+            if (omitted(value.first)) count = std::max(count, value.first + 1);
+        bool any = false;
+        for (const auto &value : entry.values) any |= omitted(value.first);
+        if (!any) return;
         args_.resize(count);
-        defaults_.resize(to_fill.size());
-        for (UINT p = 0; p < params.cArgs; ++p) args_[count - 1 - p] = params.rgvarg[params.cArgs - 1 - p];
-        for (UINT p = params.cArgs; p < count; ++p) {
-            V_VT(&args_[count - 1 - p]) = VT_ERROR;
-            V_ERROR(&args_[count - 1 - p]) = DISP_E_PARAMNOTFOUND;
+        for (UINT p = 0; p < count; ++p) {
+            VARIANT &slot = args_[count - 1 - p];
+            if (p < params.cArgs) {
+                slot = params.rgvarg[params.cArgs - 1 - p]; // borrowed
+            } else {
+                V_VT(&slot) = VT_ERROR;
+                V_ERROR(&slot) = DISP_E_PARAMNOTFOUND;
+            }
         }
-        for (size_t i = 0; i < to_fill.size(); ++i) {
-            VariantInit(&defaults_[i]);
-            VariantCopy(&defaults_[i], &desc.lprgelemdescParam[to_fill[i]].paramdesc.pparamdescex->varDefaultValue);
-            args_[count - 1 - to_fill[i]] = defaults_[i];
-        }
+        // The defaults are lent to the call; the type-info dispatch copies
+        // by-value arguments before handing out pointers to them.
+        for (const auto &value : entry.values)
+            if (omitted(value.first)) args_[count - 1 - value.first] = value.second;
         filled_.rgvarg = args_.data();
         filled_.cArgs = count;
     }
 
-    std::vector<VARIANT> args_;     // borrowed from the caller or from defaults_
-    std::vector<VARIANT> defaults_; // owned
+    std::vector<VARIANT> args_; // borrowed from the caller or from the defaults table
     DISPPARAMS filled_{};
 };
 
