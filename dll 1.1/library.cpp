@@ -119,6 +119,10 @@ public:
         for (const DeclaredDefaults &entry : declared_defaults(info))
             if (entry.id == id) fill(entry, *params);
     }
+    ~DefaultedArguments()
+    {
+        for (UINT slot : owned_) VariantClear(&args_[slot]);
+    }
     DefaultedArguments(const DefaultedArguments &) = delete;
     DefaultedArguments &operator=(const DefaultedArguments &) = delete;
 
@@ -147,15 +151,21 @@ private:
                 V_ERROR(&slot) = DISP_E_PARAMNOTFOUND;
             }
         }
-        // The defaults are lent to the call; the type-info dispatch copies
-        // by-value arguments before handing out pointers to them.
-        for (const auto &value : entry.values)
-            if (omitted(value.first)) args_[count - 1 - value.first] = value.second;
+        // Each call gets its own copy of a default: the type-info dispatch
+        // may write an in/out parameter back into its argument slot.
+        for (const auto &value : entry.values) {
+            if (!omitted(value.first)) continue;
+            UINT slot = count - 1 - value.first;
+            VariantInit(&args_[slot]);
+            VariantCopy(&args_[slot], const_cast<VARIANT *>(&value.second));
+            owned_.push_back(slot);
+        }
         filled_.rgvarg = args_.data();
         filled_.cArgs = count;
     }
 
-    std::vector<VARIANT> args_; // borrowed from the caller or from the defaults table
+    std::vector<VARIANT> args_; // borrowed from the caller, except the owned_ slots
+    std::vector<UINT> owned_;
     DISPPARAMS filled_{};
 };
 
