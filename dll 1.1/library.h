@@ -78,8 +78,13 @@ public:
 private:
     ~CLibrary();
     // The object's own interface: methods call each other through it, as an
-    // outside caller would.
-    _CLibrary *self() { return this; }
+    // outside caller would.  Read through a volatile so that the compiler
+    // cannot resolve such calls on this final class to direct calls.
+    _CLibrary *self()
+    {
+        _CLibrary *volatile me = this;
+        return me;
+    }
 
     LONG refs_ = 1;
     std::wstring lCia_;
