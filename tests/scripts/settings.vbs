@@ -53,6 +53,8 @@ Check lib.ReadTypeInstall = 0, "ReadTypeInstall on a fresh profile"
 Check lib.App_Exist = True, "App_Exist on a fresh profile"
 Check lib.Get_status_Addin = "", "Get_status_Addin on a fresh profile"
 Check lib.IsAddin_Installed = False, "IsAddin_Installed on a fresh profile"
+Check lib.lpHkey_app = "Software\Marvisto11\Groupdate\", "lpHkey_app: " & lib.lpHkey_app
+Check lib.Delete_information_All = True, "Delete_information_All on a fresh profile"
 Check Not KeyExists(Product), "a read created the product key"
 
 ' The install folder recorded and read back.
