@@ -20,7 +20,7 @@ HRESULT library_type_info(ITypeInfo **info);
 // HKEY_CURRENT_USER as the Long the interface carries.
 constexpr LONG CurrentUser = (LONG)0x80000001;
 
-class CLibrary final : public _CLibrary, public ISupportErrorInfo {
+class CLibrary : public _CLibrary, public ISupportErrorInfo {
 public:
     CLibrary();
 
@@ -78,7 +78,8 @@ public:
 private:
     ~CLibrary();
     // The object's own interface: methods call each other through it, as an
-    // outside caller would.
+    // outside caller would.  (The class is not final, so that such calls stay
+    // calls through the virtual table.)
     _CLibrary *self() { return this; }
 
     LONG refs_ = 1;

@@ -274,9 +274,17 @@ static BOOL CALLBACK find_box(HWND window, LPARAM found)
     return TRUE;
 }
 
+// The box's icon control: id 0x14 on Windows, 0x440 (1088) in Wine's template.
+static HWND icon_control(HWND box)
+{
+    for (int id : {0x14, 0x440})
+        if (HWND icon = GetDlgItem(box, id)) return icon;
+    return nullptr;
+}
+
 static UINT icon_style(HWND box)
 {
-    HWND icon = GetDlgItem(box, 0x14);
+    HWND icon = icon_control(box);
     if (!icon) return 0;
     HICON shown = (HICON)SendMessageW(icon, STM_GETICON, 0, 0);
     if (!shown) return 0;
