@@ -162,10 +162,10 @@ bool understood(const Call &call)
 
 SIZE_T private_bytes()
 {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
+    PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), (PROCESS_MEMORY_COUNTERS *)&counters, sizeof counters);
-    return counters.PrivateUsage;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
 }
 
 HRESULT can_unload_now()
@@ -183,7 +183,7 @@ TEST(Fuzz, EveryMemberSurvivesGeneratedArguments)
     unsigned seed = seed_text ? (unsigned)strtoul(seed_text, nullptr, 0) : 20261208u;
     const char *calls_text = getenv("IMV_FUZZ_CALLS");
     int total = calls_text ? atoi(calls_text) : 50000;
-    printf("fuzz seed %u (set IMV_FUZZ_SEED to repeat another), %d calls\n", seed, total);
+    printf("fuzz seed %u (set IMV_FUZZ_SEED to repeat another), %d calls after 2000 to warm up\n", seed, total);
     Generator generate(seed);
     delete_tree(HKEY_CURRENT_USER, ScratchKey);
 
@@ -196,13 +196,18 @@ TEST(Fuzz, EveryMemberSurvivesGeneratedArguments)
         ASSERT_TRUE(library);
         std::vector<Member> members = members_of(library.Get());
         ASSERT_EQ(32u, members.size());
-        // Warm up every path once so that one-time allocations are not counted.
-        invoke(library.Get(), L"GetRegistryValue", {Var(HKCU_LONG), Var(FuzzKey), Var(L"v"), Var((short)1)});
-        handles_before = process_handle_count();
-        memory_before = private_bytes();
-
+        // The platform opens and caches some handles on first use (the
+        // predefined roots, among others): the first calls warm up and the
+        // counting starts after them.
+        const int warm_up = 2000;
+        for (LONG root = (LONG)0x80000000; root <= (LONG)0x80000006; ++root)
+            invoke(library.Get(), L"CheckRegistryKey", {Var(root), Var(FuzzKey)});
         int boxes_allowed = 60;
-        for (int i = 0; i < total; ++i) {
+        for (int i = 0; i < warm_up + total; ++i) {
+            if (i == warm_up) {
+                handles_before = process_handle_count();
+                memory_before = private_bytes();
+            }
             const Member &member = members[generate.below((int)members.size())];
             if (shows_message_boxes(member.name) && (boxes_allowed <= 0 || generate.below(20))) continue;
             if (reaches_outside(member.name) && generate.below(10)) continue;
@@ -233,13 +238,15 @@ TEST(Fuzz, EveryMemberSurvivesGeneratedArguments)
 
     ULONG handles_after = process_handle_count();
     SIZE_T memory_after = private_bytes();
-    printf("handles: %lu before, %lu after; private bytes: %lu KB before, %lu KB after\n", handles_before, handles_after,
+    printf("handles: %lu before, %lu after; committed memory: %lu KB before, %lu KB after\n", handles_before, handles_after,
            (unsigned long)(memory_before / 1024), (unsigned long)(memory_after / 1024));
     for (auto &member : outcomes) {
         printf("  %-24ls", member.first.c_str());
         for (auto &o : member.second) printf(" %s x%d", o.first.c_str(), o.second);
         printf("\n");
     }
+    // Memory is printed, not judged here: the huge strings leave the heap
+    // larger without a leak (the soak test judges memory on ordinary calls).
     EXPECT_LE(handles_after, handles_before);
     std::vector<SeenMessageBox> seen = boxes.seen();
     printf("message boxes shown and closed: %zu\n", seen.size());
