@@ -276,7 +276,9 @@ static BOOL CALLBACK find_box(HWND window, LPARAM found)
 
 static UINT icon_style(HWND box)
 {
+    // The icon control is 0x14 in Windows' message box, 0x440 (stc1) in Wine's.
     HWND icon = GetDlgItem(box, 0x14);
+    if (!icon) icon = GetDlgItem(box, 0x440);
     if (!icon) return 0;
     HICON shown = (HICON)SendMessageW(icon, STM_GETICON, 0, 0);
     if (!shown) return 0;
