@@ -68,7 +68,7 @@ Bytes bitmap_file()
     // Three colour masks follow a plain header with bit fields; a larger
     // header holds them itself.
     uint64_t masks = info.biSize == sizeof info && info.biCompression == BI_BITFIELDS ? 3 * sizeof(DWORD) : 0;
-    uint64_t colours = info.biClrUsed ? info.biClrUsed : info.biBitCount <= 8 ? 1u << info.biBitCount : 0;
+    uint64_t colours = info.biClrUsed ? info.biClrUsed : info.biBitCount >= 1 && info.biBitCount <= 8 ? 1u << info.biBitCount : 0;
     uint64_t header = info.biSize + masks + colours * sizeof(RGBQUAD);
     uint64_t image = info.biSizeImage;
     if (info.biCompression == BI_RGB || info.biCompression == BI_BITFIELDS) {
