@@ -55,10 +55,24 @@ Names list_files(const fs::path &folder)
     return names;
 }
 
-Names without(Names names, std::initializer_list<const wchar_t *> gone)
+// The files of each folder a run may touch.
+using Listing = std::map<fs::path, Names>;
+Listing list_folders(std::initializer_list<fs::path> folders)
 {
-    for (const wchar_t *name : gone) names.erase(name);
-    return names;
+    Listing listing;
+    for (const fs::path &folder : folders) listing[folder] = list_files(folder);
+    return listing;
+}
+
+// Exactly the files in `gone` went from their folders, and nothing else from any folder listed before.
+void expect_only_gone(const Listing &before, const std::map<fs::path, Names> &gone)
+{
+    for (const auto &[folder, names] : before) {
+        Names expected = names;
+        if (auto it = gone.find(folder); it != gone.end())
+            for (const std::wstring &name : it->second) expected.erase(name);
+        EXPECT_EQ(expected, list_files(folder)) << folder.string();
+    }
 }
 
 bool outside_ansi(const std::wstring &text)
@@ -233,11 +247,7 @@ protected:
         delete_tree(HKEY_CURRENT_USER, Release11Product);
     }
 
-    // The folders a run may touch, listed before it.
-    struct Listing {
-        Names foreign, plain, system, root;
-    };
-    Listing list() const { return {list_files(ForeignFolder), list_files(PlainFolder), list_files(system), list_files(DriveRoot)}; }
+    Listing list() const { return list_folders({ForeignFolder, PlainFolder, system, DriveRoot}); }
 
     // Runs a program that shows no window to its end, from the scratch folder on drive C.
     DWORD run(const wchar_t *file)
@@ -256,11 +266,7 @@ TEST_F(Uninstaller, UmvRemovesReleaseFilesFromTrimmedBinaryFolder)
 
     EXPECT_EQ(0u, run(L"UMV.exe"));
 
-    Listing after = list();
-    EXPECT_EQ(without(before.foreign, {L"Marvisto.chm", L"Marvisto.xla"}), after.foreign);
-    EXPECT_EQ(without(before.system, {L"KPD_v01.dll"}), after.system);
-    EXPECT_EQ(before.plain, after.plain);
-    EXPECT_EQ(before.root, after.root);
+    expect_only_gone(before, {{ForeignFolder, {L"Marvisto.chm", L"Marvisto.xla"}}, {system, {L"KPD_v01.dll"}}});
     EXPECT_EQ(registry, key_values(Release10Settings));
 }
 
@@ -274,11 +280,7 @@ TEST_F(Uninstaller, UmvTakesStringDataAsBinaryTextAndFindsNoFolder)
 
     EXPECT_EQ(0u, run(L"UMV.exe"));
 
-    Listing after = list();
-    EXPECT_EQ(before.plain, after.plain);
-    EXPECT_EQ(before.foreign, after.foreign);
-    EXPECT_EQ(without(before.system, {L"KPD_v01.dll"}), after.system);
-    EXPECT_EQ(before.root, after.root);
+    expect_only_gone(before, {{system, {L"KPD_v01.dll"}}});
     EXPECT_EQ(registry, key_values(Release10Settings));
 }
 
@@ -288,11 +290,8 @@ TEST_F(Uninstaller, UmvWithoutSettingsKeyRemovesOnlySystemFile)
 
     EXPECT_EQ(0u, run(L"UMV.exe"));
 
-    Listing after = list();
-    EXPECT_EQ(without(before.system, {L"KPD_v01.dll"}), after.system);
     // An empty install folder must not lead to the root of the current drive.
-    EXPECT_EQ(before.root, after.root);
-    EXPECT_EQ(before.plain, after.plain);
+    expect_only_gone(before, {{system, {L"KPD_v01.dll"}}});
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, Release10Product));
 }
 
@@ -308,9 +307,7 @@ TEST_F(Uninstaller, UmvLeavesFileHeldOpenAndGoesOn)
     CloseHandle(held);
 
     EXPECT_EQ(0u, code);
-    Listing after = list();
-    EXPECT_EQ(without(before.plain, {L"Marvisto.xla"}), after.plain);
-    EXPECT_EQ(without(before.system, {L"KPD_v01.dll"}), after.system);
+    expect_only_gone(before, {{PlainFolder, {L"Marvisto.xla"}}, {system, {L"KPD_v01.dll"}}});
 }
 
 TEST_F(Uninstaller, MvuShowsItsWindowThenRemovesFilesFromBinaryFolder)
@@ -349,16 +346,11 @@ TEST_F(Uninstaller, MvuShowsItsWindowThenRemovesFilesFromBinaryFolder)
     expect_rect_in_twips(frame->rect, 120, 0, 4095, 855, s);
     expect_rect_in_twips(label->rect, 120 + 480, 0 + 360, 3375, 375, s);
     // Nothing goes while the window asks the user to wait.
-    EXPECT_EQ(before.foreign, list_files(ForeignFolder));
-    EXPECT_EQ(before.system, list_files(system));
+    expect_only_gone(before, {});
 
     EXPECT_EQ(0u, mvu.wait());
     EXPECT_FALSE(IsWindow(window));
-    Listing after = list();
-    EXPECT_EQ(without(before.foreign, {L"Marvisto11.chm", L"Marvisto11.xla"}), after.foreign);
-    EXPECT_EQ(without(before.system, {L"IMV_v11.dll"}), after.system);
-    EXPECT_EQ(before.plain, after.plain);
-    EXPECT_EQ(before.root, after.root);
+    expect_only_gone(before, {{ForeignFolder, {L"Marvisto11.chm", L"Marvisto11.xla"}}, {system, {L"IMV_v11.dll"}}});
     EXPECT_EQ(registry, key_values(Release11Settings));
 }
 
@@ -371,11 +363,7 @@ TEST_F(Uninstaller, MvuReadsStringDataWithCharactersOutsideTheCodePage)
 
     EXPECT_EQ(0u, run(L"MVU.exe"));
 
-    Listing after = list();
-    EXPECT_EQ(without(before.foreign, {L"Marvisto11.chm", L"Marvisto11.xla"}), after.foreign);
-    EXPECT_EQ(without(before.system, {L"IMV_v11.dll"}), after.system);
-    EXPECT_EQ(before.plain, after.plain);
-    EXPECT_EQ(before.root, after.root);
+    expect_only_gone(before, {{ForeignFolder, {L"Marvisto11.chm", L"Marvisto11.xla"}}, {system, {L"IMV_v11.dll"}}});
     EXPECT_EQ(registry, key_values(Release11Settings));
 }
 
@@ -386,10 +374,7 @@ TEST_F(Uninstaller, MvuDoesNotTrimTheFolder)
 
     EXPECT_EQ(0u, run(L"MVU.exe"));
 
-    Listing after = list();
-    EXPECT_EQ(before.plain, after.plain);
-    EXPECT_EQ(without(before.system, {L"IMV_v11.dll"}), after.system);
-    EXPECT_EQ(before.root, after.root);
+    expect_only_gone(before, {{system, {L"IMV_v11.dll"}}});
 }
 
 TEST_F(Uninstaller, MvuTakesEmptyOrOverlongDirAsNoFolder)
@@ -411,45 +396,12 @@ TEST_F(Uninstaller, MvuTakesEmptyOrOverlongDirAsNoFolder)
         make_file(system / L"IMV_v11.dll");
         write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", REG_BINARY, c.dir);
         auto registry = key_values(Release11Settings);
-        Listing before = list();
-        Names long_before = list_files(long_folder);
+        Listing before = list_folders({ForeignFolder, PlainFolder, system, DriveRoot, long_folder});
 
         EXPECT_EQ(0u, run(L"MVU.exe"));
 
-        Listing after = list();
-        EXPECT_EQ(without(before.system, {L"IMV_v11.dll"}), after.system);
-        EXPECT_EQ(long_before, list_files(long_folder));
-        EXPECT_EQ(before.plain, after.plain);
-        EXPECT_EQ(before.root, after.root);
+            expect_only_gone(before, {{system, {L"IMV_v11.dll"}}});
         EXPECT_EQ(registry, key_values(Release11Settings));
-    }
-}
-
-TEST(Uninstallers, CarryTheirVersionResources)
-{
-    struct Expected {
-        const wchar_t *file, *product;
-    } programs[] = {{L"UMV.exe", L"UMV"}, {L"MVU.exe", L"MV_Uninstall"}};
-    for (const Expected &p : programs) {
-        SCOPED_TRACE(fs::path(p.file).string());
-        std::wstring path = dist_path(p.file);
-        DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
-        ASSERT_NE(0u, size);
-        std::vector<unsigned char> info(size);
-        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
-        VS_FIXEDFILEINFO *fixed = nullptr;
-        UINT length = 0;
-        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", (void **)&fixed, &length));
-        EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
-        struct { WORD language, code_page; } *translation = nullptr;
-        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", (void **)&translation, &length));
-        wchar_t block[64];
-        wchar_t *text = nullptr;
-        for (const auto &[name, expected] : {std::pair{L"ProductName", p.product}, std::pair{L"FileVersion", L"1.00"}}) {
-            swprintf(block, 64, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language, translation->code_page, name);
-            ASSERT_TRUE(VerQueryValueW(info.data(), block, (void **)&text, &length)) << fs::path(name).string();
-            EXPECT_STREQ(expected, text);
-        }
     }
 }
 
