@@ -32,8 +32,9 @@ short pass_counter = 0;
 
 // The install folder recorded by release 1.1, not trimmed, or "" when there is
 // none.  `Dir` is accepted as string data and in the binary text form in which
-// the library records it.  A value of zero bytes or of more than
-// MaxInstallDirLength characters gives "".
+// the library records it; the wide query returns both as UTF-16 code units.  A
+// value of another type, of zero bytes or of more than MaxInstallDirLength
+// characters gives "".
 std::wstring ReadInstallDir()
 {
     HKEY opened = nullptr;
