@@ -3,6 +3,7 @@
 #   make demo   build, register the library in a private Wine prefix, show it working
 #   make test   every test (CTest, under Wine and Xvfb)
 #   make bench  the benchmarks, printing figures
+#   make screenshot  a picture of MVU's window under Xvfb, into docs/mvu.png
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 
@@ -29,6 +30,10 @@ bench: build
 	@cmake --build $(BUILD) --target benchmarks -j2
 	@$(BUILD)/wine-run regsvr32 /s "Z:$(CURDIR)/dist/IMV_v11.dll"
 	@$(BUILD)/wine-run $(BUILD)/bin/bench_registry.exe
+
+screenshot: build
+	@tools/install-deps screenshot
+	@tools/screenshot-mvu $(BUILD) docs/mvu.png
 
 clean:
 	rm -rf $(BUILD) dist

@@ -1,0 +1,157 @@
+// MVU: removes the files of release 1.1 of the add-in, the library among them.
+// A small window asks the user to wait; when its timer first fires, ten removal
+// passes run back to back, the window is hidden during the first, and the
+// program ends.  The registry is only read; nothing is reported.
+
+#include <windows.h>
+
+#include <cmath>
+
+#include "registry.h"
+#include "removal.h"
+
+namespace {
+
+const wchar_t SettingsKey[] = L"Software\\Marvisto11\\Groupdate";
+// A longer install folder is taken as none.
+constexpr size_t MaxInstallDirLength = 254;
+constexpr UINT_PTR Timer1 = 1;
+constexpr UINT TimerInterval = 10000;
+constexpr short Passes = 10;
+
+// The form's layout, in twips (1440 to the inch).
+constexpr int ClientWidth = 4320, ClientHeight = 930;
+constexpr RECT Frame1 = {120, 0, 120 + 4095, 0 + 855};
+constexpr int LabelLeft = 480, LabelTop = 360, LabelWidth = 3375, LabelHeight = 375; // within Frame1
+const wchar_t Label1Caption[] = L"... Uninstalling Marvisto, please wait.";
+// The window's top-left corner lies this far left of and above the screen's centre.
+constexpr float OffsetLeft = 2000, OffsetTop = 450;
+
+// Changed only by the timer handler.
+short pass_counter = 0;
+
+// The install folder recorded by release 1.1, not trimmed, or "" when there is
+// none.  `Dir` is accepted as string data and in the binary text form in which
+// the library records it; the wide query returns both as UTF-16 code units.  A
+// value of another type, of zero bytes or of more than MaxInstallDirLength
+// characters gives "".
+std::wstring ReadInstallDir()
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, SettingsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
+    UniqueKey key(opened);
+    // Room for twice the longest folder accepted: what does not fit is too long anyway.
+    unsigned char data[(MaxInstallDirLength + 1) * 4];
+    DWORD size = sizeof data, type = REG_NONE;
+    if (RegQueryValueExW(key.get(), L"Dir", nullptr, &type, data, &size) != ERROR_SUCCESS) return {};
+    std::wstring folder;
+    if (type == REG_BINARY) {
+        folder = decode_binary_text(data, size);
+    } else if (type == REG_SZ) {
+        folder = decode_binary_text(data, size);
+        if (!folder.empty() && folder.back() == L'\0') folder.pop_back(); // the terminator
+    }
+    if (folder.size() > MaxInstallDirLength) return {};
+    return folder;
+}
+
+// Twips to pixels at the screen's logical pixels per inch.
+struct Twips {
+    int x_dpi, y_dpi;
+    int x(float twips) const { return (int)std::lround(twips * x_dpi / 1440); }
+    int y(float twips) const { return (int)std::lround(twips * y_dpi / 1440); }
+};
+
+Twips screen_twips()
+{
+    HDC screen = GetDC(nullptr);
+    Twips twips{GetDeviceCaps(screen, LOGPIXELSX), GetDeviceCaps(screen, LOGPIXELSY)};
+    ReleaseDC(nullptr, screen);
+    return twips;
+}
+
+// Before the window is first shown: its frame and label, and its place on the screen.
+void load_form(HWND window)
+{
+    Twips twips = screen_twips();
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    HFONT font = (HFONT)GetStockObject(DEFAULT_GUI_FONT);
+    HWND frame = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE | BS_GROUPBOX, twips.x(Frame1.left),
+                                 twips.y(Frame1.top), twips.x(Frame1.right - Frame1.left),
+                                 twips.y(Frame1.bottom - Frame1.top), window, nullptr, instance, nullptr);
+    HWND label = CreateWindowExW(0, L"STATIC", Label1Caption, WS_CHILD | WS_VISIBLE | SS_LEFT,
+                                 twips.x(Frame1.left + LabelLeft), twips.y(Frame1.top + LabelTop),
+                                 twips.x(LabelWidth), twips.y(LabelHeight), window, nullptr, instance, nullptr);
+    SendMessageW(frame, WM_SETFONT, (WPARAM)font, FALSE);
+    SendMessageW(label, WM_SETFONT, (WPARAM)font, FALSE);
+
+    float screen_width = GetSystemMetrics(SM_CXSCREEN) * 1440.0f / twips.x_dpi;
+    float screen_height = GetSystemMetrics(SM_CYSCREEN) * 1440.0f / twips.y_dpi;
+    SetWindowPos(window, nullptr, twips.x(screen_width / 2 - OffsetLeft), twips.y(screen_height / 2 - OffsetTop), 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The first tick: the install folder and the system directory are read once,
+// then the passes run back to back and the program ends.
+void on_timer(HWND window)
+{
+    std::wstring install_dir = ReadInstallDir();
+    std::wstring system_dir = GetSystemDir();
+    while (pass_counter < Passes) {
+        delete_product_file(install_dir, L"\\Marvisto11.chm");
+        delete_product_file(install_dir, L"\\Marvisto11.xla");
+        delete_product_file(system_dir, L"\\IMV_v11.dll");
+        ShowWindow(window, SW_HIDE);
+        ++pass_counter;
+    }
+    DestroyWindow(window);
+}
+
+LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CREATE:
+        load_form(window);
+        return 0;
+    case WM_TIMER:
+        if (wparam == Timer1) on_timer(window);
+        return 0;
+    case WM_DESTROY:
+        // Also when the user closes the window during the wait: nothing is deleted then.
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
+{
+    WNDCLASSW form{};
+    form.lpfnWndProc = window_procedure;
+    form.hInstance = instance;
+    form.hCursor = LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW);
+    form.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    form.lpszClassName = L"MVU";
+    if (!RegisterClassW(&form)) return 0;
+
+    // A fixed frame with an empty title bar and no buttons: the wait is not meant to be cut short.
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION;
+    Twips twips = screen_twips();
+    RECT outer = {0, 0, twips.x(ClientWidth), twips.y(ClientHeight)};
+    AdjustWindowRectEx(&outer, style, FALSE, 0);
+    HWND window = CreateWindowExW(0, L"MVU", L"", style, CW_USEDEFAULT, CW_USEDEFAULT, outer.right - outer.left,
+                                  outer.bottom - outer.top, nullptr, nullptr, instance, nullptr);
+    if (!window) return 0;
+    ShowWindow(window, show);
+    UpdateWindow(window);
+    SetTimer(window, Timer1, TimerInterval, nullptr);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}

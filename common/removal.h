@@ -1,0 +1,16 @@
+#pragma once
+// What the two uninstallers share: the system directory and the deletion of one
+// product file.  Wide-character calls throughout, so that folders whose names
+// have characters outside the ANSI code page are found all the same.
+
+#include <string>
+
+// The system directory without a trailing separator, or "" when it cannot be had.
+std::wstring GetSystemDir();
+
+// Deletes `folder` + `file_name` (which begins with the separator), joined without
+// any other change.  The file system sees the folder only up to its first NUL;
+// when that part is empty or only spaces the deletion is skipped, so that a
+// missing folder never names a file at the root of a drive.  Whether the
+// deletion succeeds is deliberately not examined.
+void delete_product_file(const std::wstring &folder, const wchar_t *file_name);

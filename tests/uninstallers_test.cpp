@@ -1,0 +1,408 @@
+// UMV and MVU run as processes: the files they really delete, the registry
+// before and after, and MVU's window found and measured while it waits.
+
+#include "support.h"
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+
+namespace fs = std::filesystem;
+using Names = std::set<std::wstring>;
+
+namespace {
+
+const wchar_t Release10Product[] = L"Software\\Marvisto";
+const wchar_t Release10Settings[] = L"Software\\Marvisto\\Groupdate";
+const wchar_t Release11Product[] = L"Software\\Marvisto11";
+const wchar_t Release11Settings[] = L"Software\\Marvisto11\\Groupdate";
+
+// Every file either program could name.  Each test puts all of them in the
+// install folder, the system directory and the root of the programs' drive, so
+// that a deletion in the wrong place shows.
+const wchar_t *const ProductFiles[] = {L"Marvisto.chm",   L"Marvisto.xla",   L"KPD_v01.dll",
+                                       L"Marvisto11.chm", L"Marvisto11.xla", L"IMV_v11.dll"};
+
+const fs::path DriveRoot = L"C:\\";
+const fs::path Scratch = L"C:\\uninstaller tests";
+// A user name outside any Western code page.
+const fs::path ForeignFolder = Scratch / L"\u0141ukasz \u6771";
+const fs::path PlainFolder = Scratch / L"Apps Tools";
+
+fs::path system_dir()
+{
+    wchar_t buffer[MAX_PATH];
+    UINT length = GetSystemDirectoryW(buffer, MAX_PATH);
+    return std::wstring(buffer, length);
+}
+
+void make_file(const fs::path &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file) << path.string();
+    DWORD written = 0;
+    WriteFile(file, "dummy", 5, &written, nullptr);
+    CloseHandle(file);
+}
+
+Names list_files(const fs::path &folder)
+{
+    Names names;
+    for (const auto &entry : fs::directory_iterator(folder))
+        if (entry.is_regular_file()) names.insert(entry.path().filename().wstring());
+    return names;
+}
+
+// The files of each folder a run may touch.
+using Listing = std::map<fs::path, Names>;
+Listing list_folders(std::initializer_list<fs::path> folders)
+{
+    Listing listing;
+    for (const fs::path &folder : folders) listing[folder] = list_files(folder);
+    return listing;
+}
+
+// Exactly the files in `gone` went from their folders, and nothing else from any folder listed before.
+void expect_only_gone(const Listing &before, const std::map<fs::path, Names> &gone)
+{
+    for (const auto &[folder, names] : before) {
+        Names expected = names;
+        if (auto it = gone.find(folder); it != gone.end())
+            for (const std::wstring &name : it->second) expected.erase(name);
+        EXPECT_EQ(expected, list_files(folder)) << folder.string();
+    }
+}
+
+bool outside_ansi(const std::wstring &text)
+{
+    BOOL lossy = FALSE;
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    return lossy;
+}
+
+// The values of a key, or nothing when the key does not exist.
+using Values = std::map<std::wstring, std::pair<DWORD, Bytes>>;
+std::optional<Values> key_values(const wchar_t *path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
+    Values values;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD name_length = 256, type = 0, size = 8192;
+        Bytes data(size);
+        if (RegEnumValueW(key, index, name, &name_length, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+        data.resize(size);
+        values[name] = {type, data};
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+// A started uninstaller; one the test did not see to its end is ended here.
+class Program {
+public:
+    Program(const wchar_t *file, const fs::path &directory)
+    {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        std::wstring line = L"\"" + dist_path(file) + L"\"";
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &startup,
+                            &process_))
+            ADD_FAILURE() << "cannot start " << fs::path(file).string() << ": error " << GetLastError();
+    }
+    ~Program()
+    {
+        if (!process_.hProcess) return;
+        if (running()) TerminateProcess(process_.hProcess, 1);
+        CloseHandle(process_.hThread);
+        CloseHandle(process_.hProcess);
+    }
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+
+    DWORD id() const { return process_.dwProcessId; }
+    bool running() const { return process_.hProcess && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+    // The exit code, or -1 when the program has not ended within a minute.
+    DWORD wait()
+    {
+        DWORD code = (DWORD)-1;
+        if (process_.hProcess && WaitForSingleObject(process_.hProcess, 60000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(process_.hProcess, &code);
+        return code;
+    }
+
+private:
+    PROCESS_INFORMATION process_{};
+};
+
+// The visible top-level window of a process, or null.
+struct WindowSearch {
+    DWORD process_id;
+    HWND found;
+};
+BOOL CALLBACK match_window(HWND window, LPARAM param)
+{
+    auto *search = reinterpret_cast<WindowSearch *>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->process_id || !IsWindowVisible(window)) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+HWND visible_window(DWORD process_id)
+{
+    WindowSearch search{process_id, nullptr};
+    EnumWindows(match_window, (LPARAM)&search);
+    return search.found;
+}
+
+// Waits (at most half a minute) for the program's window; null when it ends without one.
+HWND wait_for_window(const Program &program)
+{
+    for (int i = 0; i < 600 && program.running(); ++i) {
+        if (HWND window = visible_window(program.id())) return window;
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+struct Child {
+    std::wstring class_name, text;
+    LONG style;
+    RECT rect; // in the parent's client coordinates
+};
+
+BOOL CALLBACK add_child(HWND child, LPARAM param)
+{
+    wchar_t class_name[64] = {}, text[256] = {};
+    GetClassNameW(child, class_name, 64);
+    GetWindowTextW(child, text, 256);
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, GetParent(child), (POINT *)&rect, 2);
+    reinterpret_cast<std::vector<Child> *>(param)->push_back({class_name, text, GetWindowLongW(child, GWL_STYLE), rect});
+    return TRUE;
+}
+std::vector<Child> children_of(HWND window)
+{
+    std::vector<Child> children;
+    EnumChildWindows(window, add_child, (LPARAM)&children);
+    return children;
+}
+
+struct Screen {
+    int width, height, x_dpi, y_dpi;
+};
+Screen screen()
+{
+    HDC dc = GetDC(nullptr);
+    Screen s{GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), GetDeviceCaps(dc, LOGPIXELSX),
+             GetDeviceCaps(dc, LOGPIXELSY)};
+    ReleaseDC(nullptr, dc);
+    return s;
+}
+
+// Pixels agree with twips within the rounding of one conversion.
+#define EXPECT_TWIPS(twips, dpi, pixels) EXPECT_NEAR((twips) * (dpi) / 1440.0, (pixels), 1.0) << #twips
+
+void expect_rect_in_twips(const RECT &rect, int left, int top, int width, int height, const Screen &s)
+{
+    EXPECT_TWIPS(left, s.x_dpi, rect.left);
+    EXPECT_TWIPS(top, s.y_dpi, rect.top);
+    EXPECT_TWIPS(width, s.x_dpi, rect.right - rect.left);
+    EXPECT_TWIPS(height, s.y_dpi, rect.bottom - rect.top);
+}
+
+class Uninstaller : public testing::Test {
+protected:
+    const fs::path system = system_dir();
+
+    void SetUp() override
+    {
+        clean();
+        for (const fs::path &folder : {ForeignFolder, PlainFolder}) {
+            fs::create_directories(folder);
+            make_file(folder / L"notes.txt");
+            for (const wchar_t *file : ProductFiles) make_file(folder / file);
+        }
+        for (const wchar_t *file : ProductFiles) {
+            make_file(DriveRoot / file);
+            make_file(system / file);
+        }
+    }
+    void TearDown() override { clean(); }
+
+    void clean()
+    {
+        std::error_code ignored;
+        fs::remove_all(Scratch, ignored);
+        for (const wchar_t *file : ProductFiles) {
+            fs::remove(DriveRoot / file, ignored);
+            fs::remove(system / file, ignored);
+        }
+        delete_tree(HKEY_CURRENT_USER, Release10Product);
+        delete_tree(HKEY_CURRENT_USER, Release11Product);
+    }
+
+    Listing list() const { return list_folders({ForeignFolder, PlainFolder, system, DriveRoot}); }
+
+    // Runs a program that shows no window to its end, from the scratch folder on drive C.
+    DWORD run(const wchar_t *file)
+    {
+        Program program(file, Scratch);
+        return program.wait();
+    }
+};
+
+TEST_F(Uninstaller, UmvRemovesReleaseFilesFromTrimmedBinaryFolder)
+{
+    ASSERT_TRUE(outside_ansi(ForeignFolder.wstring()));
+    write_raw(HKEY_CURRENT_USER, Release10Settings, L"Dir", REG_BINARY, utf16_bytes(L"  " + ForeignFolder.wstring() + L"  "));
+    auto registry = key_values(Release10Settings);
+    Listing before = list();
+
+    EXPECT_EQ(0u, run(L"UMV.exe"));
+
+    expect_only_gone(before, {{ForeignFolder, {L"Marvisto.chm", L"Marvisto.xla"}}, {system, {L"KPD_v01.dll"}}});
+    EXPECT_EQ(registry, key_values(Release10Settings));
+}
+
+TEST_F(Uninstaller, UmvTakesStringDataAsBinaryTextAndFindsNoFolder)
+{
+    // The single-byte characters and their terminator taken in pairs name no folder.
+    std::wstring folder = PlainFolder.wstring() + L'\0';
+    write_raw(HKEY_CURRENT_USER, Release10Settings, L"Dir", REG_SZ, utf16_bytes(folder));
+    auto registry = key_values(Release10Settings);
+    Listing before = list();
+
+    EXPECT_EQ(0u, run(L"UMV.exe"));
+
+    expect_only_gone(before, {{system, {L"KPD_v01.dll"}}});
+    EXPECT_EQ(registry, key_values(Release10Settings));
+}
+
+TEST_F(Uninstaller, UmvWithoutSettingsKeyRemovesOnlySystemFile)
+{
+    Listing before = list();
+
+    EXPECT_EQ(0u, run(L"UMV.exe"));
+
+    // An empty install folder must not lead to the root of the current drive.
+    expect_only_gone(before, {{system, {L"KPD_v01.dll"}}});
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, Release10Product));
+}
+
+TEST_F(Uninstaller, UmvLeavesFileHeldOpenAndGoesOn)
+{
+    write_raw(HKEY_CURRENT_USER, Release10Settings, L"Dir", REG_BINARY, utf16_bytes(PlainFolder.wstring()));
+    HANDLE held = CreateFileW((PlainFolder / L"Marvisto.chm").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    Listing before = list();
+
+    DWORD code = run(L"UMV.exe");
+    CloseHandle(held);
+
+    EXPECT_EQ(0u, code);
+    expect_only_gone(before, {{PlainFolder, {L"Marvisto.xla"}}, {system, {L"KPD_v01.dll"}}});
+}
+
+TEST_F(Uninstaller, MvuShowsItsWindowThenRemovesFilesFromBinaryFolder)
+{
+    // The form in which the library records the folder.
+    write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", REG_BINARY, utf16_bytes(ForeignFolder.wstring()));
+    auto registry = key_values(Release11Settings);
+    Listing before = list();
+
+    Program mvu(L"MVU.exe", Scratch);
+    HWND window = wait_for_window(mvu);
+    ASSERT_TRUE(window) << "MVU ended without showing its window";
+
+    Screen s = screen();
+    RECT outer, client;
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    wchar_t caption[64] = L"poison";
+    GetWindowTextW(window, caption, 64);
+    EXPECT_STREQ(L"", caption);
+    EXPECT_TWIPS(4320, s.x_dpi, client.right);
+    EXPECT_TWIPS(930, s.y_dpi, client.bottom);
+    // The top-left corner lies 2000 twips left of and 450 twips above the screen's centre.
+    EXPECT_NEAR(s.width / 2.0 - 2000.0 * s.x_dpi / 1440, outer.left, 1.0);
+    EXPECT_NEAR(s.height / 2.0 - 450.0 * s.y_dpi / 1440, outer.top, 1.0);
+
+    std::vector<Child> children = children_of(window);
+    const Child *frame = nullptr, *label = nullptr;
+    for (const Child &child : children) {
+        if (!_wcsicmp(child.class_name.c_str(), L"Button") && (child.style & BS_TYPEMASK) == BS_GROUPBOX) frame = &child;
+        if (!_wcsicmp(child.class_name.c_str(), L"Static") && child.text == L"... Uninstalling Marvisto, please wait.")
+            label = &child;
+    }
+    ASSERT_TRUE(frame) << "no frame";
+    ASSERT_TRUE(label) << "no label with the waiting text";
+    expect_rect_in_twips(frame->rect, 120, 0, 4095, 855, s);
+    expect_rect_in_twips(label->rect, 120 + 480, 0 + 360, 3375, 375, s);
+    // Nothing goes while the window asks the user to wait.
+    expect_only_gone(before, {});
+
+    EXPECT_EQ(0u, mvu.wait());
+    EXPECT_FALSE(IsWindow(window));
+    expect_only_gone(before, {{ForeignFolder, {L"Marvisto11.chm", L"Marvisto11.xla"}}, {system, {L"IMV_v11.dll"}}});
+    EXPECT_EQ(registry, key_values(Release11Settings));
+}
+
+TEST_F(Uninstaller, MvuReadsStringDataWithCharactersOutsideTheCodePage)
+{
+    ASSERT_TRUE(outside_ansi(ForeignFolder.wstring()));
+    write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", REG_SZ, utf16_bytes(ForeignFolder.wstring() + L'\0'));
+    auto registry = key_values(Release11Settings);
+    Listing before = list();
+
+    EXPECT_EQ(0u, run(L"MVU.exe"));
+
+    expect_only_gone(before, {{ForeignFolder, {L"Marvisto11.chm", L"Marvisto11.xla"}}, {system, {L"IMV_v11.dll"}}});
+    EXPECT_EQ(registry, key_values(Release11Settings));
+}
+
+TEST_F(Uninstaller, MvuDoesNotTrimTheFolder)
+{
+    write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", REG_SZ, utf16_bytes(L"  " + PlainFolder.wstring() + L"  " + L'\0'));
+    Listing before = list();
+
+    EXPECT_EQ(0u, run(L"MVU.exe"));
+
+    expect_only_gone(before, {{system, {L"IMV_v11.dll"}}});
+}
+
+TEST_F(Uninstaller, MvuTakesEmptyOrOverlongDirAsNoFolder)
+{
+    // A real folder of 255 characters, one more than MVU accepts.
+    fs::path long_folder = Scratch;
+    while (long_folder.wstring().size() < 255 - 51) long_folder /= std::wstring(50, L'd');
+    long_folder /= std::wstring(255 - long_folder.wstring().size() - 1, L'e');
+    ASSERT_EQ(255u, long_folder.wstring().size());
+    fs::create_directories(long_folder);
+    for (const wchar_t *file : ProductFiles) make_file(long_folder / file);
+
+    struct Case {
+        const char *name;
+        Bytes dir;
+    } cases[] = {{"zero bytes", {}}, {"255 characters", utf16_bytes(long_folder.wstring())}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        make_file(system / L"IMV_v11.dll");
+        write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", REG_BINARY, c.dir);
+        auto registry = key_values(Release11Settings);
+        Listing before = list_folders({ForeignFolder, PlainFolder, system, DriveRoot, long_folder});
+
+        EXPECT_EQ(0u, run(L"MVU.exe"));
+
+            expect_only_gone(before, {{system, {L"IMV_v11.dll"}}});
+        EXPECT_EQ(registry, key_values(Release11Settings));
+    }
+}
+
+} // namespace
