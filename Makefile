@@ -15,7 +15,7 @@ deps:
 	@tools/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j2

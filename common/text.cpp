@@ -45,6 +45,14 @@ std::wstring trim_spaces(std::wstring_view text)
     return std::wstring(text.substr(first, last - first + 1));
 }
 
+std::wstring decimal(unsigned long number)
+{
+    std::wstring digits;
+    do digits.insert(digits.begin(), (wchar_t)(L'0' + number % 10));
+    while (number /= 10);
+    return digits;
+}
+
 Bytes encode_binary_text(std::wstring_view text)
 {
     Bytes out;

@@ -17,6 +17,10 @@ std::wstring from_ansi(std::string_view text);
 // Removes U+0020 from both ends; tabs and other white space stay.
 std::wstring trim_spaces(std::wstring_view text);
 
+// A number in decimal digits (the runtime's own formatting would link a
+// printf family into every deliverable).
+std::wstring decimal(unsigned long number);
+
 Bytes encode_binary_text(std::wstring_view text);
 // Bytes taken in pairs as 16-bit units, low byte first; an odd last byte is dropped.
 std::wstring decode_binary_text(const unsigned char *data, size_t size);

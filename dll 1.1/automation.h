@@ -56,7 +56,6 @@ enum : long {
     ErrSubscriptOutOfRange = 9,
     ErrTypeMismatch = 13,
     ErrInvalidUseOfNull = 94,
-    ErrNotAvailable = 445,
     ErrLibrary = 1001,
 };
 

@@ -76,7 +76,7 @@ public:
     STDMETHODIMP StripTerminator(BSTR strString, BSTR *result) override;
 
 private:
-    ~CLibrary();
+    virtual ~CLibrary();
     // The object's own interface: methods call each other through it, as an
     // outside caller would.  (The class is not final, so that such calls stay
     // calls through the virtual table.)

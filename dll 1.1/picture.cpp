@@ -16,7 +16,7 @@ std::wstring system_text(DWORD code)
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, code, 0, (LPWSTR)&raw, 0, nullptr);
     std::unique_ptr<wchar_t, LocalFreeText> owner(raw);
-    std::wstring text = length ? std::wstring(raw, length) : L"Windows error " + std::to_wstring(code);
+    std::wstring text = length ? std::wstring(raw, length) : L"Windows error " + decimal(code);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
     return text;
 }

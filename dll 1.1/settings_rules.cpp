@@ -8,7 +8,7 @@ std::wstring encode_flag(std::wstring_view text)
     for (size_t i = 0; i < text.size(); ++i) {
         unsigned code = 0;
         for (unsigned char byte : to_ansi(text.substr(i, 1))) code = code << 8 | byte;
-        flag += std::to_wstring(code);
+        flag += decimal(code);
     }
     return flag;
 }
