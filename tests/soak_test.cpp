@@ -1,0 +1,80 @@
+// A long session of one client: registry methods and the installation
+// records, called by name as the add-in calls them.  The handles and the
+// memory of the process must not grow.
+
+#include "support.h"
+
+#include <psapi.h>
+
+namespace {
+
+SIZE_T committed_bytes()
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
+}
+
+const std::wstring SoakKey = std::wstring(ScratchKey) + L"\\soak";
+const wchar_t ProductKey[] = L"Software\\Marvisto11";
+
+void one_round(IDispatch *library, int i)
+{
+    switch (i % 16) {
+    case 0: invoke(library, L"SetRegistryValue", {Var(HKCU_LONG), Var(SoakKey), Var(L"text"), Var((short)1), Var(L"C:\\Program Files\\Marvisto")}); break;
+    case 1: invoke(library, L"GetRegistryValue", {Var(HKCU_LONG), Var(SoakKey), Var(L"text"), Var((short)1)}); break;
+    case 2: invoke(library, L"SetRegistryValueX", {Var(SoakKey), Var(L"bytes"), Var((short)3), Var(Bytes(64, 0x5A))}); break;
+    case 3: invoke(library, L"GetRegistryValueX", {Var(SoakKey), Var(L"bytes"), Var((short)3), Var(L"none")}); break;
+    case 4: invoke(library, L"SetRegistryValue", {Var(HKCU_LONG), Var(SoakKey), Var(L"number"), Var((short)4), Var((LONG)i)}); break;
+    case 5: invoke(library, L"GetRegistryValue", {Var(HKCU_LONG), Var(SoakKey), Var(L"number"), Var((short)2)}); break; // error 1001
+    case 6: invoke(library, L"EnumRegistryKeys", {Var(HKCU_LONG), Var(ScratchKey)}); break;
+    case 7: invoke(library, L"CheckRegistryKey", {Var(HKCU_LONG), Var(SoakKey)}); break;
+    case 8: invoke(library, L"prcDir", {Var(L"  C:\\Marvisto soak  ")}); break;
+    case 9: invoke(library, L"InstallPath"); break;
+    case 10: invoke(library, L"prcSet_status_Addin", {Var(L"True")}); break;
+    case 11: invoke(library, L"IsAddin_Installed"); break;
+    case 12: invoke(library, L"TypeInstallation", {Var(L"02")}); break;
+    case 13: invoke(library, L"ReadTypeInstall"); break;
+    case 14: invoke(library, L"prcSet_Addin", {Var(L"")}); break; // error 9
+    case 15:
+        if (i % 64 == 15) invoke(library, L"Delete_information_All");
+        else invoke(library, L"App_Exist");
+        break;
+    }
+}
+
+} // namespace
+
+TEST(Soak, TwoHundredThousandCallsLeaveNoHandleOrMemoryBehind)
+{
+    delete_tree(HKEY_CURRENT_USER, ScratchKey);
+    delete_tree(HKEY_CURRENT_USER, ProductKey);
+    ComPtr<_CLibrary> library = create_library();
+    ASSERT_TRUE(library);
+    invoke(library.Get(), L"CreateRegistryKey", {Var(HKCU_LONG), Var(SoakKey)});
+
+    const int warm_up = 5000, total = 200000;
+    for (int i = 0; i < warm_up; ++i) one_round(library.Get(), i);
+    ULONG handles_before = process_handle_count();
+    SIZE_T memory_before = committed_bytes();
+    printf("start: %lu handles, %lu KB committed\n", handles_before, (unsigned long)(memory_before / 1024));
+    for (int i = 0; i < total; ++i) {
+        one_round(library.Get(), i);
+        if (i % 50000 == 49999)
+            printf("after %d calls: %lu handles, %lu KB committed\n", i + 1, process_handle_count(),
+                   (unsigned long)(committed_bytes() / 1024));
+    }
+    ULONG handles_after = process_handle_count();
+    SIZE_T memory_after = committed_bytes();
+    printf("end: %lu handles, %lu KB committed\n", handles_after, (unsigned long)(memory_after / 1024));
+
+    EXPECT_LE(handles_after, handles_before);
+    // The heap commits in pages: allow one 64 KB step, no more.
+    EXPECT_LE(memory_after, memory_before + 64 * 1024);
+
+    // And the session did its work.
+    EXPECT_EQ(L"C:\\Marvisto soak", invoke(library.Get(), L"InstallPath").result.text());
+    delete_tree(HKEY_CURRENT_USER, ScratchKey);
+    delete_tree(HKEY_CURRENT_USER, ProductKey);
+}
