@@ -36,13 +36,7 @@ If Err.Number <> 0 Then
 End If
 WScript.Echo "prcDir recorded the install folder"
 VBS
-if ! "$run" cscript //nologo "Z:$script"; then
-    # A library without prcDir yet: write the value in the same binary text
-    # form (UTF-16 code units, low byte first, no terminator) by hand.
-    echo "Writing Dir with reg instead, in the library's binary text form"
-    hex="$(printf '%s' "$folder_win" | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 | tr -d ' \n')"
-    "$run" reg add "$key" /v Dir /t REG_BINARY /d "$hex" /f >/dev/null
-fi
+"$run" cscript //nologo "Z:$script"
 rm -f "$script"
 "$run" reg query "$key" /v Dir | tr -d '\r' | grep Dir
 
