@@ -106,16 +106,16 @@ const std::vector<DeclaredDefaults> &declared_defaults(ITypeInfo *info)
     return table;
 }
 
-// The caller's arguments with the declared default of every omitted
-// parameter filled in.  The platform's type-info dispatch passes a bogus
-// pointer for an omitted VARIANT* parameter that has a declared default (seen
-// with Wine 8), so the class supplies the defaults itself, as Windows does.
-// Named arguments are passed on as they are.
+// The caller's arguments, positional and named, as positional arguments with
+// the declared default of every omitted parameter filled in.  The platform's
+// type-info dispatch passes a bogus pointer for an omitted VARIANT* parameter
+// that has a declared default (seen with Wine 8), so the class supplies the
+// defaults itself, as Windows does.
 class DefaultedArguments {
 public:
     DefaultedArguments(ITypeInfo *info, DISPID id, WORD flags, const DISPPARAMS *params)
     {
-        if (!params || params->cNamedArgs != 0 || !(flags & DISPATCH_METHOD)) return;
+        if (!params || !(flags & DISPATCH_METHOD) || (params->cArgs && !params->rgvarg)) return;
         for (const DeclaredDefaults &entry : declared_defaults(info))
             if (entry.id == id) fill(entry, *params);
     }
@@ -132,20 +132,35 @@ public:
 private:
     void fill(const DeclaredDefaults &entry, const DISPPARAMS &params)
     {
-        if (params.cArgs > entry.inputs) return;
-        // rgvarg holds the arguments last first; parameter p sits at count - 1 - p.
-        auto omitted = [&](UINT p) { return p >= params.cArgs || is_missing(params.rgvarg[params.cArgs - 1 - p]); };
-        UINT count = params.cArgs;
-        for (const auto &value : entry.values)
-            if (omitted(value.first)) count = std::max(count, value.first + 1);
+        if (params.cArgs > entry.inputs || params.cNamedArgs > params.cArgs) return;
+        if (params.cNamedArgs && !params.rgdispidNamedArgs) return;
+        // The caller's argument of each parameter.  rgvarg holds the named
+        // arguments first, then the positional ones last first; a named
+        // argument's id is its parameter's position.  Anything odd is left to
+        // the dispatcher to refuse.
+        std::vector<const VARIANT *> given(entry.inputs, nullptr);
+        UINT positional = params.cArgs - params.cNamedArgs;
+        for (UINT p = 0; p < positional; ++p) given[p] = &params.rgvarg[params.cArgs - 1 - p];
+        for (UINT n = 0; n < params.cNamedArgs; ++n) {
+            DISPID p = params.rgdispidNamedArgs[n];
+            if (p < 0 || (UINT)p >= entry.inputs || given[p]) return;
+            given[p] = &params.rgvarg[n];
+        }
+        auto omitted = [&](UINT p) { return !given[p] || is_missing(*given[p]); };
         bool any = false;
         for (const auto &value : entry.values) any |= omitted(value.first);
         if (!any) return;
+
+        UINT count = 0;
+        for (UINT p = 0; p < entry.inputs; ++p)
+            if (given[p]) count = p + 1;
+        for (const auto &value : entry.values)
+            if (omitted(value.first)) count = std::max(count, value.first + 1);
         args_.resize(count);
         for (UINT p = 0; p < count; ++p) {
             VARIANT &slot = args_[count - 1 - p];
-            if (p < params.cArgs) {
-                slot = params.rgvarg[params.cArgs - 1 - p]; // borrowed
+            if (given[p]) {
+                slot = *given[p]; // borrowed
             } else {
                 V_VT(&slot) = VT_ERROR;
                 V_ERROR(&slot) = DISP_E_PARAMNOTFOUND;

@@ -303,6 +303,30 @@ TEST_F(Registry, DefaultValueIsCopiedFollowingReferences)
     SysFreeString(name);
 }
 
+TEST_F(Registry, NamedArgumentsGetTheDeclaredDefaultToo)
+{
+    // As a macro calls it: GetRegistryValue(hKey, KeyName, ValueName:=..., KeyType:=...),
+    // with and without DefaultValue:=...
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"GetRegistryValue"), const_cast<LPOLESTR>(L"ValueName"),
+                        const_cast<LPOLESTR>(L"KeyType"), const_cast<LPOLESTR>(L"DefaultValue")};
+    DISPID ids[4];
+    ASSERT_EQ(S_OK, library_->GetIDsOfNames(IID_NULL, names, 4, 0, ids));
+    EXPECT_EQ(2, ids[1]);
+    EXPECT_EQ(4, ids[3]);
+    for (bool with_default : {false, true}) {
+        Var args[] = {Var(L"given"), Var(L"absent"), Var((short)1), Var(Key), Var(HKCU_LONG)};
+        DISPID named[] = {ids[3], ids[1], ids[2]};
+        // Named arguments first; without the default, the array starts one later.
+        DISPPARAMS params{with_default ? &args[0].v : &args[1].v, with_default ? named : named + 1,
+                          with_default ? 5u : 4u, with_default ? 3u : 2u};
+        Var result;
+        EXCEPINFO exception{};
+        ASSERT_EQ(S_OK, library_->Invoke(ids[0], IID_NULL, 0, DISPATCH_METHOD, &params, &result.v, &exception, nullptr));
+        ASSERT_EQ(VT_BSTR, result.vt());
+        EXPECT_EQ(with_default ? L"given" : L"", result.text());
+    }
+}
+
 TEST_F(Registry, ValueArgumentsByReference)
 {
     Var text(L"by reference");
