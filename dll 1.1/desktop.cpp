@@ -108,6 +108,7 @@ std::wstring_view before_first_nul(std::wstring_view text)
 
 STDMETHODIMP CLibrary::Copy_picture(BSTR *lpFile)
 {
+    CallReference hold(self());
     return guarded([&] {
         ErrorRecord record;
         Bytes picture;
@@ -123,9 +124,17 @@ STDMETHODIMP CLibrary::DefaultPrinterInfo(BSTR *result)
     return guarded([&] { *require(result) = make_bstr(default_printer_entry()).release(); });
 }
 
-STDMETHODIMP CLibrary::prcLink(BSTR *lpFile) { return open_with_program(lpFile); }
+STDMETHODIMP CLibrary::prcLink(BSTR *lpFile)
+{
+    CallReference hold(self());
+    return open_with_program(lpFile);
+}
 
-STDMETHODIMP CLibrary::prcLink_About(BSTR *lpFile) { return open_with_program(lpFile); }
+STDMETHODIMP CLibrary::prcLink_About(BSTR *lpFile)
+{
+    CallReference hold(self());
+    return open_with_program(lpFile);
+}
 
 STDMETHODIMP CLibrary::Limpia()
 {

@@ -190,6 +190,7 @@ STDMETHODIMP CLibrary::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARA
                               EXCEPINFO *exception, UINT *arg_error)
 {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    CallReference hold(static_cast<_CLibrary *>(this));
     ITypeInfo *info = nullptr;
     HRESULT hr = library_type_info(&info);
     if (FAILED(hr)) return hr;

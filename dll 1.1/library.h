@@ -20,6 +20,20 @@ HRESULT library_type_info(ITypeInfo **info);
 // HKEY_CURRENT_USER as the Long the interface carries.
 constexpr LONG CurrentUser = (LONG)0x80000001;
 
+// A reference held on an object for the length of one call, so that a client
+// that lets go of the object while the call runs a message loop (a message
+// box, the shell) cannot free it under the call.
+class CallReference {
+public:
+    explicit CallReference(IUnknown *object) : object_(object) { object_->AddRef(); }
+    ~CallReference() { object_->Release(); }
+    CallReference(const CallReference &) = delete;
+    CallReference &operator=(const CallReference &) = delete;
+
+private:
+    IUnknown *object_;
+};
+
 class CLibrary : public _CLibrary, public ISupportErrorInfo {
 public:
     CLibrary();

@@ -155,6 +155,7 @@ STDMETHODIMP CLibrary::Delete_information_All(VARIANT_BOOL *result)
 
 STDMETHODIMP CLibrary::Delete_All()
 {
+    CallReference hold(self());
     return guarded([&] {
         VARIANT_BOOL deleted = VARIANT_FALSE;
         pass_on(self()->Delete_information_All(&deleted));

@@ -77,3 +77,31 @@ TEST(Lifetime, AnswersOnlyItsOwnInterfaces)
     Call wrong = invoke(dispatch.Get(), L"GetRegistryValue", {Var(L"too"), Var(L"few")});
     EXPECT_FALSE(wrong.ok());
 }
+
+TEST(Lifetime, CallKeepsItsObjectWhileAMessageBoxIsShown)
+{
+    // The client lets go of its only reference while Copy_picture's message
+    // box is up (its message loop runs the client's code); the object must
+    // live until the call has returned.
+    if (OpenClipboard(nullptr)) {
+        EmptyClipboard();
+        CloseClipboard();
+    }
+    _CLibrary *library = create_library().Detach();
+    ASSERT_NE(nullptr, library);
+    HRESULT while_shown = E_FAIL;
+    {
+        MessageBoxWatcher boxes([&] {
+            library->Release();
+            HMODULE module = GetModuleHandleW(L"IMV_v11.dll");
+            auto can_unload = (HRESULT(WINAPI *)())GetProcAddress(module, "DllCanUnloadNow");
+            while_shown = can_unload();
+        });
+        BSTR name = SysAllocString(L"C:\\no picture.bmp");
+        EXPECT_EQ(S_OK, library->Copy_picture(&name));
+        SysFreeString(name);
+        EXPECT_EQ(1u, boxes.seen().size());
+    }
+    EXPECT_EQ(S_FALSE, while_shown) << "the object was freed while its call ran";
+    EXPECT_EQ(S_OK, can_unload_now());
+}

@@ -239,7 +239,7 @@ ULONG process_handle_count()
     return count;
 }
 
-MessageBoxWatcher::MessageBoxWatcher()
+MessageBoxWatcher::MessageBoxWatcher(std::function<void()> on_box) : on_box_(std::move(on_box))
 {
     InitializeCriticalSection(&lock_);
     thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
@@ -313,6 +313,7 @@ DWORD WINAPI MessageBoxWatcher::run(void *param)
             EnterCriticalSection(&self->lock_);
             self->seen_.push_back(seen);
             LeaveCriticalSection(&self->lock_);
+            if (self->on_box_) self->on_box_();
             HWND ok = GetDlgItem(box, IDOK);
             PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)ok);
             for (int i = 0; i < 100 && IsWindow(box) && IsWindowVisible(box); ++i) Sleep(20);

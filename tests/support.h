@@ -98,7 +98,8 @@ struct SeenMessageBox {
 };
 class MessageBoxWatcher {
 public:
-    MessageBoxWatcher();
+    // `on_box` runs on the watcher's thread while a box is shown, before OK is pressed.
+    explicit MessageBoxWatcher(std::function<void()> on_box = {});
     ~MessageBoxWatcher();
     std::vector<SeenMessageBox> seen(); // waits briefly for boxes still opening
 private:
@@ -107,4 +108,5 @@ private:
     volatile LONG stop_ = 0;
     CRITICAL_SECTION lock_;
     std::vector<SeenMessageBox> seen_;
+    std::function<void()> on_box_;
 };
