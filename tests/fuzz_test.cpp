@@ -7,8 +7,6 @@
 
 #include "support.h"
 
-#include <psapi.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -160,21 +158,6 @@ bool understood(const Call &call)
     }
 }
 
-SIZE_T private_bytes()
-{
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return counters.PagefileUsage;
-}
-
-HRESULT can_unload_now()
-{
-    HMODULE module = GetModuleHandleW(L"IMV_v11.dll");
-    auto entry = module ? (HRESULT(WINAPI *)())GetProcAddress(module, "DllCanUnloadNow") : nullptr;
-    return entry ? entry() : E_FAIL;
-}
-
 } // namespace
 
 TEST(Fuzz, EveryMemberSurvivesGeneratedArguments)
@@ -206,7 +189,7 @@ TEST(Fuzz, EveryMemberSurvivesGeneratedArguments)
         for (int i = 0; i < warm_up + total; ++i) {
             if (i == warm_up) {
                 handles_before = process_handle_count();
-                memory_before = private_bytes();
+                memory_before = process_committed_bytes();
             }
             const Member &member = members[generate.below((int)members.size())];
             if (shows_message_boxes(member.name) && (boxes_allowed <= 0 || generate.below(20))) continue;
@@ -234,10 +217,10 @@ TEST(Fuzz, EveryMemberSurvivesGeneratedArguments)
         }
     }
     delete_tree(HKEY_CURRENT_USER, ScratchKey);
-    EXPECT_EQ(S_OK, can_unload_now()) << "an object or lock outlived its client";
+    EXPECT_EQ(S_OK, library_can_unload_now()) << "an object or lock outlived its client";
 
     ULONG handles_after = process_handle_count();
-    SIZE_T memory_after = private_bytes();
+    SIZE_T memory_after = process_committed_bytes();
     printf("handles: %lu before, %lu after; committed memory: %lu KB before, %lu KB after\n", handles_before, handles_after,
            (unsigned long)(memory_before / 1024), (unsigned long)(memory_after / 1024));
     for (auto &member : outcomes) {

@@ -3,18 +3,6 @@
 
 #include "support.h"
 
-namespace {
-
-HRESULT can_unload_now()
-{
-    HMODULE module = GetModuleHandleW(L"IMV_v11.dll");
-    if (!module) return E_FAIL;
-    auto entry = (HRESULT(WINAPI *)())GetProcAddress(module, "DllCanUnloadNow");
-    return entry ? entry() : E_FAIL;
-}
-
-} // namespace
-
 TEST(Lifetime, UnloadsWhenNoObjectOrLockRemainsAndLoadsAgain)
 {
     ComPtr<IClassFactory> factory;
@@ -27,15 +15,15 @@ TEST(Lifetime, UnloadsWhenNoObjectOrLockRemainsAndLoadsAgain)
     ComPtr<IUnknown> outer;
     EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(first.Get(), IID_IUnknown, (void **)outer.GetAddressOf()));
 
-    EXPECT_EQ(S_FALSE, can_unload_now());
+    EXPECT_EQ(S_FALSE, library_can_unload_now());
     first.Reset();
-    EXPECT_EQ(S_FALSE, can_unload_now());
+    EXPECT_EQ(S_FALSE, library_can_unload_now());
     second.Reset();
-    EXPECT_EQ(S_OK, can_unload_now());
+    EXPECT_EQ(S_OK, library_can_unload_now());
     ASSERT_EQ(S_OK, factory->LockServer(TRUE));
-    EXPECT_EQ(S_FALSE, can_unload_now());
+    EXPECT_EQ(S_FALSE, library_can_unload_now());
     ASSERT_EQ(S_OK, factory->LockServer(FALSE));
-    EXPECT_EQ(S_OK, can_unload_now());
+    EXPECT_EQ(S_OK, library_can_unload_now());
     factory.Reset();
 
     CoFreeUnusedLibrariesEx(0, 0);
@@ -93,9 +81,7 @@ TEST(Lifetime, CallKeepsItsObjectWhileAMessageBoxIsShown)
     {
         MessageBoxWatcher boxes([&] {
             library->Release();
-            HMODULE module = GetModuleHandleW(L"IMV_v11.dll");
-            auto can_unload = (HRESULT(WINAPI *)())GetProcAddress(module, "DllCanUnloadNow");
-            while_shown = can_unload();
+            while_shown = library_can_unload_now();
         });
         BSTR name = SysAllocString(L"C:\\no picture.bmp");
         EXPECT_EQ(S_OK, library->Copy_picture(&name));
@@ -103,5 +89,5 @@ TEST(Lifetime, CallKeepsItsObjectWhileAMessageBoxIsShown)
         EXPECT_EQ(1u, boxes.seen().size());
     }
     EXPECT_EQ(S_FALSE, while_shown) << "the object was freed while its call ran";
-    EXPECT_EQ(S_OK, can_unload_now());
+    EXPECT_EQ(S_OK, library_can_unload_now());
 }

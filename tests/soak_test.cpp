@@ -4,17 +4,7 @@
 
 #include "support.h"
 
-#include <psapi.h>
-
 namespace {
-
-SIZE_T committed_bytes()
-{
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return counters.PagefileUsage;
-}
 
 const std::wstring SoakKey = std::wstring(ScratchKey) + L"\\soak";
 const wchar_t ProductKey[] = L"Software\\Marvisto11";
@@ -57,16 +47,16 @@ TEST(Soak, TwoHundredThousandCallsLeaveNoHandleOrMemoryBehind)
     const int warm_up = 5000, total = 200000;
     for (int i = 0; i < warm_up; ++i) one_round(library.Get(), i);
     ULONG handles_before = process_handle_count();
-    SIZE_T memory_before = committed_bytes();
+    SIZE_T memory_before = process_committed_bytes();
     printf("start: %lu handles, %lu KB committed\n", handles_before, (unsigned long)(memory_before / 1024));
     for (int i = 0; i < total; ++i) {
         one_round(library.Get(), i);
         if (i % 50000 == 49999)
             printf("after %d calls: %lu handles, %lu KB committed\n", i + 1, process_handle_count(),
-                   (unsigned long)(committed_bytes() / 1024));
+                   (unsigned long)(process_committed_bytes() / 1024));
     }
     ULONG handles_after = process_handle_count();
-    SIZE_T memory_after = committed_bytes();
+    SIZE_T memory_after = process_committed_bytes();
     printf("end: %lu handles, %lu KB committed\n", handles_after, (unsigned long)(memory_after / 1024));
 
     EXPECT_LE(handles_after, handles_before);

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <psapi.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -237,6 +238,21 @@ ULONG process_handle_count()
     ULONG pid = GetCurrentProcessId(), count = 0;
     for (ULONG i = 0; i < info->count; ++i) count += info->handles[i].pid == pid;
     return count;
+}
+
+SIZE_T process_committed_bytes()
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
+}
+
+HRESULT library_can_unload_now()
+{
+    HMODULE module = GetModuleHandleW(L"IMV_v11.dll");
+    auto entry = module ? (HRESULT(WINAPI *)())(void *)GetProcAddress(module, "DllCanUnloadNow") : nullptr;
+    return entry ? entry() : E_FAIL;
 }
 
 MessageBoxWatcher::MessageBoxWatcher(std::function<void()> on_box) : on_box_(std::move(on_box))

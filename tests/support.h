@@ -88,6 +88,11 @@ Bytes utf16_bytes(const std::wstring &text); // code units, low byte first
 
 // Handles the process holds (Wine's GetProcessHandleCount always answers 0).
 ULONG process_handle_count();
+// Memory the process has committed, in bytes.
+SIZE_T process_committed_bytes();
+// The loaded library's DllCanUnloadNow: S_OK when no object or lock remains
+// (E_FAIL when the library is not loaded).
+HRESULT library_can_unload_now();
 
 // Watches for message boxes shown by this process's other threads, records
 // each one and closes it with its OK button.
