@@ -62,7 +62,9 @@ UniqueBstr make_bstr(std::wstring_view text)
 
 const VARIANT &deref(const VARIANT &value)
 {
-    if (V_VT(&value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&value)) return deref(*V_VARIANTREF(&value));
+    // One level only: a reference to a reference is not a valid variant (and
+    // may point at itself); the conversions refuse what is left.
+    if (V_VT(&value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&value)) return *V_VARIANTREF(&value);
     return value;
 }
 

@@ -327,6 +327,37 @@ TEST_F(Registry, NamedArgumentsGetTheDeclaredDefaultToo)
     }
 }
 
+TEST_F(Registry, ReferencesToReferencesAreRefused)
+{
+    // A by-reference variant that points at another one, or at itself, is not
+    // a valid argument: a conversion error, never a crash.
+    Var inner(L"text");
+    Var middle = ref(inner);
+    Var self_ref;
+    V_VT(&self_ref.v) = VT_BYREF | VT_VARIANT;
+    V_VARIANTREF(&self_ref.v) = &self_ref.v;
+    BSTR key = SysAllocString(Key.c_str()), name = SysAllocString(L"v");
+    for (VARIANT *value : {&middle.v, &self_ref.v}) {
+        VARIANT outer;
+        V_VT(&outer) = VT_BYREF | VT_VARIANT;
+        V_VARIANTREF(&outer) = value;
+        for (short type : {(short)1, (short)3, (short)4}) {
+            HRESULT hr = library_->SetRegistryValue(HKCU_LONG, key, name, type, &outer);
+            EXPECT_TRUE(hr == S_OK || HRESULT_FACILITY(hr) == FACILITY_CONTROL) << std::hex << hr;
+        }
+        VARIANT result;
+        VariantInit(&result);
+        HRESULT hr = library_->GetRegistryValue(HKCU_LONG, key, name, 2, &outer, &result);
+        EXPECT_TRUE(SUCCEEDED(hr) || HRESULT_FACILITY(hr) == FACILITY_CONTROL) << std::hex << hr;
+        VariantClear(&result);
+        hr = library_->GetRegistryValue(HKCU_LONG, key, name, 1, &outer, &result);
+        EXPECT_TRUE(SUCCEEDED(hr) || HRESULT_FACILITY(hr) == FACILITY_CONTROL) << std::hex << hr;
+        VariantClear(&result);
+    }
+    SysFreeString(key);
+    SysFreeString(name);
+}
+
 TEST_F(Registry, ValueArgumentsByReference)
 {
     Var text(L"by reference");
