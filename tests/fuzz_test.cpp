@@ -71,6 +71,13 @@ public:
         case 16: V_VT(&v.v) = VT_UI1; V_UI1(&v.v) = (BYTE)number(); break;
         default: V_VT(&v.v) = VT_I8; V_I8(&v.v) = (LONGLONG)number() << 20; break;
         }
+        if (below(40) == 0) { // a reference to a reference to itself: not valid, must not hurt
+            storage.push_back(std::make_unique<Var>());
+            VARIANT &loop = storage.back()->v;
+            V_VT(&loop) = VT_BYREF | VT_VARIANT;
+            V_VARIANTREF(&loop) = &loop;
+            return ref(*storage.back());
+        }
         if (below(4) == 0) { // by reference
             storage.push_back(std::make_unique<Var>(v));
             return ref(*storage.back(), V_VT(&v.v) == VT_BSTR && below(2));
@@ -114,6 +121,32 @@ struct Member {
 // names that cannot open anything.
 bool reaches_outside(const std::wstring &name) { return name == L"prcLink" || name == L"prcLink_About"; }
 bool shows_message_boxes(const std::wstring &name) { return name == L"Copy_picture" || name == L"Delete_All"; }
+
+// Where a method that changes the registry takes its root and its key path
+// (-1: no root parameter).  Those two always get HKEY_CURRENT_USER and a path
+// below the scratch key: any other root handle value, or a text made from
+// another type ("68"), could name a key that the prefix itself needs.
+struct KeyParameters {
+    int root, path;
+};
+std::wstring below_scratch_key(const std::wstring &text)
+{
+    return text.compare(0, FuzzKey.size(), FuzzKey) == 0 ? text : FuzzKey + L"\\" + text;
+}
+
+bool changes_registry(const std::wstring &name, KeyParameters &where)
+{
+    if (name == L"CreateRegistryKey" || name == L"DeleteRegistryKey" || name == L"SetRegistryValue" ||
+        name == L"DeleteRegistryValue") {
+        where = {0, 1};
+        return true;
+    }
+    if (name == L"SetRegistryValueX") {
+        where = {-1, 0};
+        return true;
+    }
+    return false;
+}
 
 std::vector<Member> members_of(IDispatch *object)
 {
@@ -197,8 +230,12 @@ TEST(Fuzz, EveryMemberSurvivesGeneratedArguments)
             std::vector<std::unique_ptr<Var>> storage;
             std::vector<Var> args;
             int count = generate.below(6) ? (int)member.inputs : generate.below((int)member.inputs + 3);
+            KeyParameters where{};
+            bool writes = changes_registry(member.name, where);
             for (int a = 0; a < count; ++a) {
                 if (reaches_outside(member.name)) args.push_back(Var(FuzzKey + L"\\no such document " + std::to_wstring(a)));
+                else if (writes && a == where.root) args.push_back(Var(HKCU_LONG));
+                else if (writes && a == where.path) args.push_back(Var(below_scratch_key(generate.text())));
                 else args.push_back(generate.argument(storage));
             }
             Call call = member.flags == DISPATCH_PROPERTYPUT && count == 1
