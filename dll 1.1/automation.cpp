@@ -60,6 +60,14 @@ UniqueBstr make_bstr(std::wstring_view text)
     return UniqueBstr(copy);
 }
 
+Variant text_variant(std::wstring_view text)
+{
+    Variant value;
+    V_BSTR(value.get()) = make_bstr(text).release();
+    V_VT(value.get()) = VT_BSTR;
+    return value;
+}
+
 const VARIANT &deref(const VARIANT &value)
 {
     // One level only: a reference to a reference is not a valid variant (and

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,15 @@ public:
     Variant(const Variant &) = delete;
     Variant &operator=(const Variant &) = delete;
     Variant(Variant &&other) noexcept : value_(other.value_) { VariantInit(&other.value_); }
+    Variant &operator=(Variant &&other) noexcept
+    {
+        if (this != &other) {
+            VariantClear(&value_);
+            value_ = other.value_;
+            VariantInit(&other.value_);
+        }
+        return *this;
+    }
     VARIANT *get() { return &value_; }
     const VARIANT *get() const { return &value_; }
     VARIANT *operator->() { return &value_; }
@@ -71,21 +81,30 @@ void pass_on(HRESULT hr);
 // Sets the error information of the thread and returns the failing HRESULT.
 HRESULT report(const AutomationError &error);
 
+// Runs a step and hands back the error it raised, if any, as an automation
+// error: the one place where C++ exceptions become automation errors.
+template <class Step>
+std::optional<AutomationError> trap(Step &&step) noexcept
+{
+    try {
+        step();
+        return std::nullopt;
+    } catch (AutomationError &error) {
+        return std::move(error);
+    } catch (const std::bad_alloc &) {
+        return AutomationError{error_hresult(ErrOutOfMemory), L"Out of memory"};
+    } catch (...) {
+        return AutomationError{E_UNEXPECTED, L"Unexpected failure"};
+    }
+}
+
 // Runs a method body; any error it raises leaves through `report`.  No C++
 // exception crosses the interface.
 template <class Body>
 HRESULT guarded(Body &&body) noexcept
 {
-    try {
-        body();
-        return S_OK;
-    } catch (const AutomationError &error) {
-        return report(error);
-    } catch (const std::bad_alloc &) {
-        return report({error_hresult(ErrOutOfMemory), L"Out of memory"});
-    } catch (...) {
-        return report({E_UNEXPECTED, L"Unexpected failure"});
-    }
+    std::optional<AutomationError> error = trap(std::forward<Body>(body));
+    return error ? report(*error) : S_OK;
 }
 
 template <class T>
@@ -97,6 +116,8 @@ T *require(T *out)
 
 inline std::wstring_view view(BSTR text) { return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view(); }
 UniqueBstr make_bstr(std::wstring_view text);
+// A variant holding a copy of `text` as an automation string.
+Variant text_variant(std::wstring_view text);
 
 // The variant itself, or the one a by-reference variant points to.
 const VARIANT &deref(const VARIANT &value);

@@ -46,15 +46,7 @@ public:
     template <class Step>
     void run(Step &&step)
     {
-        try {
-            step();
-        } catch (AutomationError &error) {
-            last_ = std::move(error);
-        } catch (const std::bad_alloc &) {
-            last_ = {error_hresult(ErrOutOfMemory), L"Out of memory"};
-        } catch (...) {
-            last_ = {E_UNEXPECTED, L"Unexpected failure"};
-        }
+        if (std::optional<AutomationError> error = trap(std::forward<Step>(step))) last_ = std::move(*error);
     }
 
     // Shows the most recent error, if there is one.  The answer is not used.

@@ -28,9 +28,7 @@ Variant to_variant(const RegistryRead &read)
     Variant result;
     switch (read.outcome) {
     case RegistryRead::Text:
-        V_BSTR(result.get()) = make_bstr(read.text).release();
-        V_VT(result.get()) = VT_BSTR;
-        break;
+        return text_variant(read.text);
     case RegistryRead::Binary: {
         SAFEARRAY *array = SafeArrayCreateVector(VT_UI1, 0, (ULONG)read.bytes.size());
         if (!array) throw std::bad_alloc();
@@ -151,8 +149,7 @@ STDMETHODIMP CLibrary::GetRegistryValue(LONG hKey, BSTR KeyName, BSTR ValueName,
                 HRESULT hr = VariantCopyInd(value.get(), const_cast<VARIANT *>(&deref(*DefaultValue)));
                 if (FAILED(hr)) raise(hr == E_OUTOFMEMORY ? ErrOutOfMemory : ErrTypeMismatch);
             } else {
-                V_BSTR(value.get()) = make_bstr(L"").release();
-                V_VT(value.get()) = VT_BSTR;
+                value = text_variant(L"");
             }
         }
         VariantInit(result);

@@ -13,14 +13,6 @@ namespace {
 const wchar_t ProductKey[] = L"Software\\Marvisto11";
 const wchar_t SettingsKey[] = L"Software\\Marvisto11\\Groupdate";
 
-Variant text_variant(std::wstring_view text)
-{
-    Variant value;
-    V_BSTR(value.get()) = make_bstr(text).release();
-    V_VT(value.get()) = VT_BSTR;
-    return value;
-}
-
 // Writes `text` into a value of the settings key.  An empty text cannot be
 // stored: SetRegistryValue raises error 9 for it.
 void store_text(_CLibrary *library, const wchar_t *name, std::wstring_view text)
@@ -141,13 +133,7 @@ STDMETHODIMP CLibrary::Delete_information_All(VARIANT_BOOL *result)
         // the product key.  A key the registry keeps is not an error.
         bool deleted = true;
         for (const wchar_t *key : {SettingsKey, ProductKey}) {
-            try {
-                delete_key(self(), key);
-            } catch (const AutomationError &) {
-                deleted = false;
-            } catch (const std::bad_alloc &) {
-                deleted = false;
-            }
+            if (trap([&] { delete_key(self(), key); })) deleted = false;
         }
         *result = to_bool(deleted);
     });

@@ -10,19 +10,34 @@ const char ScratchKeyA[] = "Software\\IMV_v11 tests";
 
 std::wstring dist_path(const wchar_t *file) { return std::wstring(DIST_DIR) + L"\\" + file; }
 
-DWORD run_process(const std::wstring &command_line, DWORD timeout_ms)
+Program::Program(std::wstring command_line, const std::wstring &directory)
 {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    std::wstring line = command_line;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return (DWORD)-1;
+    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &process_))
+        ADD_FAILURE() << "cannot start " << std::string(command_line.begin(), command_line.end()) << ": error "
+                      << GetLastError();
+}
+
+Program::~Program()
+{
+    if (!process_.hProcess) return;
+    if (running()) TerminateProcess(process_.hProcess, 1);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+}
+
+bool Program::running() const
+{
+    return process_.hProcess && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+DWORD Program::wait(DWORD timeout_ms)
+{
     DWORD code = (DWORD)-1;
-    if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
-    else TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (process_.hProcess && WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process_.hProcess, &code);
     return code;
 }
 

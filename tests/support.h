@@ -25,8 +25,26 @@ extern const char ScratchKeyA[];
 // dist\<file>, as Windows programs under Wine see it.
 std::wstring dist_path(const wchar_t *file);
 
+// A started program; one the test did not see to its end is ended here.
+class Program {
+public:
+    // Starts `command_line` in `directory` (the test's own when empty).
+    explicit Program(std::wstring command_line, const std::wstring &directory = {});
+    ~Program();
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+
+    DWORD id() const { return process_.dwProcessId; }
+    bool running() const;
+    // The exit code, or -1 when the program has not ended within `timeout_ms`.
+    DWORD wait(DWORD timeout_ms = 60000);
+
+private:
+    PROCESS_INFORMATION process_{};
+};
+
 // Runs a command line to its end; returns its exit code (or -1).
-DWORD run_process(const std::wstring &command_line, DWORD timeout_ms = 60000);
+inline DWORD run_process(const std::wstring &command_line) { return Program(command_line).wait(); }
 
 // The class as a client creates it (registered by the test fixture).
 ComPtr<_CLibrary> create_library();

@@ -101,43 +101,6 @@ std::optional<Values> key_values(const wchar_t *path)
     return values;
 }
 
-// A started uninstaller; one the test did not see to its end is ended here.
-class Program {
-public:
-    Program(const wchar_t *file, const fs::path &directory)
-    {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        std::wstring line = L"\"" + dist_path(file) + L"\"";
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &startup,
-                            &process_))
-            ADD_FAILURE() << "cannot start " << fs::path(file).string() << ": error " << GetLastError();
-    }
-    ~Program()
-    {
-        if (!process_.hProcess) return;
-        if (running()) TerminateProcess(process_.hProcess, 1);
-        CloseHandle(process_.hThread);
-        CloseHandle(process_.hProcess);
-    }
-    Program(const Program &) = delete;
-    Program &operator=(const Program &) = delete;
-
-    DWORD id() const { return process_.dwProcessId; }
-    bool running() const { return process_.hProcess && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
-    // The exit code, or -1 when the program has not ended within a minute.
-    DWORD wait()
-    {
-        DWORD code = (DWORD)-1;
-        if (process_.hProcess && WaitForSingleObject(process_.hProcess, 60000) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process_.hProcess, &code);
-        return code;
-    }
-
-private:
-    PROCESS_INFORMATION process_{};
-};
-
 // The visible top-level window of a process, or null.
 struct WindowSearch {
     DWORD process_id;
@@ -252,7 +215,7 @@ protected:
     // Runs a program that shows no window to its end, from the scratch folder on drive C.
     DWORD run(const wchar_t *file)
     {
-        Program program(file, Scratch);
+        Program program(L"\"" + dist_path(file) + L"\"", Scratch.wstring());
         return program.wait();
     }
 };
@@ -317,7 +280,7 @@ TEST_F(Uninstaller, MvuShowsItsWindowThenRemovesFilesFromBinaryFolder)
     auto registry = key_values(Release11Settings);
     Listing before = list();
 
-    Program mvu(L"MVU.exe", Scratch);
+    Program mvu(L"\"" + dist_path(L"MVU.exe") + L"\"", Scratch.wstring());
     HWND window = wait_for_window(mvu);
     ASSERT_TRUE(window) << "MVU ended without showing its window";
 
