@@ -15,6 +15,8 @@ STDMETHODIMP CLibrary::QueryInterface(REFIID riid, void **object)
         *object = static_cast<_CLibrary *>(this);
     } else if (riid == IID_ISupportErrorInfo) {
         *object = static_cast<ISupportErrorInfo *>(this);
+    } else if (riid == IID_IProvideClassInfo) {
+        *object = static_cast<IProvideClassInfo *>(this);
     } else {
         *object = nullptr;
         return E_NOINTERFACE;
@@ -37,6 +39,13 @@ STDMETHODIMP CLibrary::InterfaceSupportsErrorInfo(REFIID riid)
     return riid == IID__CLibrary ? S_OK : S_FALSE;
 }
 
+STDMETHODIMP CLibrary::GetClassInfo(ITypeInfo **info)
+{
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    return library_type_info(TypeInfoKind::Class, info);
+}
+
 STDMETHODIMP CLibrary::GetTypeInfoCount(UINT *count)
 {
     if (!count) return E_POINTER;
@@ -49,14 +58,14 @@ STDMETHODIMP CLibrary::GetTypeInfo(UINT index, LCID, ITypeInfo **info)
     if (!info) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    return library_type_info(info);
+    return library_type_info(TypeInfoKind::Dispatch, info);
 }
 
 STDMETHODIMP CLibrary::GetIDsOfNames(REFIID riid, LPOLESTR *names, UINT count, LCID, DISPID *ids)
 {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     ITypeInfo *info = nullptr;
-    HRESULT hr = library_type_info(&info);
+    HRESULT hr = library_type_info(TypeInfoKind::Interface, &info);
     if (FAILED(hr)) return hr;
     hr = info->GetIDsOfNames(names, count, ids);
     info->Release();
@@ -192,7 +201,7 @@ STDMETHODIMP CLibrary::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARA
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     CallReference hold(static_cast<_CLibrary *>(this));
     ITypeInfo *info = nullptr;
-    HRESULT hr = library_type_info(&info);
+    HRESULT hr = library_type_info(TypeInfoKind::Interface, &info);
     if (FAILED(hr)) return hr;
     {
         DefaultedArguments args(info, id, flags, params);

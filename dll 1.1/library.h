@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <ocidl.h>
 
 #include <string>
 
@@ -13,9 +14,11 @@
 // Objects and class-factory locks alive in the module.
 void module_add_ref();
 void module_release();
-// The interface's type info (its virtual-table side), loaded once from the
-// module's own type library resource.
-HRESULT library_type_info(ITypeInfo **info);
+// Type information from the module's own type library resource, loaded once:
+// the dual interface's dispatch side (what hosts are given), its virtual-table
+// side (what dispatch goes through), and the class.
+enum class TypeInfoKind { Dispatch, Interface, Class };
+HRESULT library_type_info(TypeInfoKind kind, ITypeInfo **info);
 
 // HKEY_CURRENT_USER as the Long the interface carries.
 constexpr LONG CurrentUser = (LONG)0x80000001;
@@ -34,7 +37,7 @@ private:
     IUnknown *object_;
 };
 
-class CLibrary : public _CLibrary, public ISupportErrorInfo {
+class CLibrary : public _CLibrary, public ISupportErrorInfo, public IProvideClassInfo {
 public:
     CLibrary();
 
@@ -52,6 +55,9 @@ public:
 
     // ISupportErrorInfo
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
+
+    // IProvideClassInfo
+    STDMETHODIMP GetClassInfo(ITypeInfo **info) override;
 
     // _CLibrary, in interface order
     STDMETHODIMP get_lCia(BSTR *value) override;

@@ -7,6 +7,7 @@
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "library.h"
 
@@ -14,7 +15,13 @@ namespace {
 
 HINSTANCE module_instance;
 LONG module_refs;
-ITypeInfo *cached_type_info;
+
+// The interface's type information, loaded together from the module's own
+// type library and kept until the module may unload.
+struct TypeInfos {
+    ITypeInfo *of[3]; // indexed by TypeInfoKind
+};
+TypeInfos *cached_type_infos;
 
 std::wstring module_path()
 {
@@ -37,6 +44,32 @@ HRESULT load_type_library(ITypeLib **library)
     return LoadTypeLibEx(path.c_str(), REGKIND_NONE, library);
 }
 
+HRESULT load_type_infos(TypeInfos &infos)
+{
+    ITypeLib *library = nullptr;
+    HRESULT hr = load_type_library(&library);
+    if (FAILED(hr)) return hr;
+    ITypeInfo *&dispatch = infos.of[(int)TypeInfoKind::Dispatch];
+    ITypeInfo *&vtable = infos.of[(int)TypeInfoKind::Interface];
+    ITypeInfo *&coclass = infos.of[(int)TypeInfoKind::Class];
+    hr = library->GetTypeInfoOfGuid(IID__CLibrary, &dispatch);
+    if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(CLSID_CLibrary, &coclass);
+    // The dual interface's dispatch side names its virtual-table side as implemented type -1.
+    HREFTYPE href = 0;
+    if (SUCCEEDED(hr)) hr = dispatch->GetRefTypeOfImplType((UINT)-1, &href);
+    if (SUCCEEDED(hr)) hr = dispatch->GetRefTypeInfo(href, &vtable);
+    library->Release();
+    return hr;
+}
+
+void release_type_infos(TypeInfos *infos)
+{
+    if (!infos) return;
+    for (ITypeInfo *info : infos->of)
+        if (info) info->Release();
+    delete infos;
+}
+
 class ClassFactory final : public IClassFactory {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void **object) override
@@ -50,9 +83,18 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    // The factory is a static object; it holds the module only through LockServer.
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    // The factory is a static object; each reference a client holds on it
+    // holds the module, as a lock does.
+    STDMETHODIMP_(ULONG) AddRef() override
+    {
+        module_add_ref();
+        return 2;
+    }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        module_release();
+        return 1;
+    }
 
     STDMETHODIMP CreateInstance(IUnknown *outer, REFIID riid, void **object) override
     {
@@ -74,36 +116,99 @@ public:
 
 ClassFactory factory;
 
-const wchar_t ClassKey[] = L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}";
+// The registration.  On 64-bit Windows each build registers in the registry
+// view of its own bitness: the class key and the interface entries are kept
+// apart per view, while the ProgID and the type library key are shared by
+// both views, the library's path being kept per platform (win32, win64).
+#ifdef _WIN64
+const wchar_t Platform[] = L"win64";
+constexpr REGSAM OtherView = KEY_WOW64_32KEY;
+#else
+const wchar_t Platform[] = L"win32";
+constexpr REGSAM OtherView = KEY_WOW64_64KEY;
+#endif
 const wchar_t ProgId[] = L"IMV_v11.CLibrary";
+// The type library is registered for its own locale, 0x0409, and for the
+// neutral locale 0: a lookup for any other locale (the automation marshaller
+// asks for the neutral one) falls back to the neutral entry.
+const wchar_t *const TypeLibLocales[] = {L"409", L"0"};
+
+std::wstring guid_text(REFGUID guid)
+{
+    wchar_t text[39];
+    StringFromGUID2(guid, text, 39);
+    return text;
+}
+
+std::wstring class_key() { return L"CLSID\\" + guid_text(CLSID_CLibrary); }
+std::wstring interface_key() { return L"Interface\\" + guid_text(IID__CLibrary); }
+std::wstring typelib_key() { return L"TypeLib\\" + guid_text(LIBID_IMV_v11); }
+std::wstring typelib_version_key() { return typelib_key() + L"\\1.0"; }
 
 struct Entry {
-    const wchar_t *key;    // below HKEY_CLASSES_ROOT
-    const wchar_t *name;   // value name, nullptr for the default value
-    const wchar_t *value;  // nullptr for the module's path
+    std::wstring key;     // below HKEY_CLASSES_ROOT
+    const wchar_t *name;  // value name, nullptr for the default value
+    std::wstring value;
 };
 
-const Entry entries[] = {
-    {L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}", nullptr, ProgId},
-    {L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}\\InprocServer32", nullptr, nullptr},
-    {L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}\\InprocServer32", L"ThreadingModel", L"Apartment"},
-    {L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}\\ProgID", nullptr, ProgId},
-    {L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}\\VERSION", nullptr, L"1.0"},
-    {L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}\\TypeLib", nullptr, L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}"},
-    {L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}\\Programmable", nullptr, L""},
-    {L"IMV_v11.CLibrary", nullptr, ProgId},
-    {L"IMV_v11.CLibrary\\CLSID", nullptr, L"{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}"},
-};
+std::vector<Entry> entries(const std::wstring &path)
+{
+    std::wstring cls = class_key(), clsid = guid_text(CLSID_CLibrary);
+    std::vector<Entry> list = {
+        {cls, nullptr, ProgId},
+        {cls + L"\\InprocServer32", nullptr, path},
+        {cls + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+        {cls + L"\\ProgID", nullptr, ProgId},
+        {cls + L"\\VERSION", nullptr, L"1.0"},
+        {cls + L"\\TypeLib", nullptr, guid_text(LIBID_IMV_v11)},
+        {cls + L"\\Programmable", nullptr, L""},
+        {ProgId, nullptr, ProgId},
+        {std::wstring(ProgId) + L"\\CLSID", nullptr, clsid},
+    };
+    for (const wchar_t *locale : TypeLibLocales)
+        list.push_back({typelib_version_key() + L"\\" + locale + L"\\" + Platform, nullptr, path});
+    return list;
+}
 
-LONG write_entry(const Entry &entry, const std::wstring &path)
+LONG write_entry(const Entry &entry)
 {
     HKEY key = nullptr;
-    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) return status;
-    const wchar_t *value = entry.value ? entry.value : path.c_str();
-    status = RegSetValueExW(key, entry.name, 0, REG_SZ, (const BYTE *)value, (DWORD)((wcslen(value) + 1) * sizeof(wchar_t)));
+    status = RegSetValueExW(key, entry.name, 0, REG_SZ, (const BYTE *)entry.value.c_str(),
+                            (DWORD)((entry.value.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     return status;
+}
+
+bool key_present(const std::wstring &path, REGSAM view = 0)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Removes a key with all it holds, in the given registry view; true when it
+// is gone afterwards (also when it was never there).
+bool remove_key(const std::wstring &path, REGSAM view = 0)
+{
+    size_t split = path.rfind(L'\\');
+    std::wstring parent_path = split == std::wstring::npos ? L"" : path.substr(0, split);
+    std::wstring name = path.substr(split == std::wstring::npos ? 0 : split + 1);
+    HKEY parent = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, parent_path.c_str(), 0, KEY_READ | DELETE | view, &parent);
+    if (status == ERROR_FILE_NOT_FOUND) return true;
+    if (status != ERROR_SUCCESS) return false;
+    RegDeleteTreeW(parent, name.c_str()); // the result is the check below
+    RegCloseKey(parent);
+    return !key_present(path, view);
+}
+
+// A key left without subkeys or values is removed; one still in use stays.
+void remove_if_empty(const std::wstring &path)
+{
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str()); // refused while anything is below it
 }
 
 } // namespace
@@ -111,37 +216,34 @@ LONG write_entry(const Entry &entry, const std::wstring &path)
 void module_add_ref() { InterlockedIncrement(&module_refs); }
 void module_release() { InterlockedDecrement(&module_refs); }
 
-HRESULT library_type_info(ITypeInfo **info)
+HRESULT library_type_info(TypeInfoKind kind, ITypeInfo **info)
 {
-    if (!cached_type_info) {
-        ITypeLib *library = nullptr;
-        HRESULT hr = load_type_library(&library);
-        if (FAILED(hr)) return hr;
-        ITypeInfo *dispatch_side = nullptr, *vtable_side = nullptr;
-        hr = library->GetTypeInfoOfGuid(IID__CLibrary, &dispatch_side);
-        library->Release();
-        if (FAILED(hr)) return hr;
-        // Dispatch goes through the virtual-table side of the dual interface.
-        HREFTYPE href = 0;
-        hr = dispatch_side->GetRefTypeOfImplType((UINT)-1, &href);
-        if (SUCCEEDED(hr)) hr = dispatch_side->GetRefTypeInfo(href, &vtable_side);
-        dispatch_side->Release();
-        if (FAILED(hr)) return hr;
-        if (InterlockedCompareExchangePointer((void **)&cached_type_info, vtable_side, nullptr) != nullptr)
-            vtable_side->Release();
+    TypeInfos *infos = cached_type_infos;
+    if (!infos) {
+        infos = new (std::nothrow) TypeInfos{};
+        if (!infos) return E_OUTOFMEMORY;
+        HRESULT hr = load_type_infos(*infos);
+        if (FAILED(hr)) {
+            release_type_infos(infos);
+            return hr;
+        }
+        if (TypeInfos *first = (TypeInfos *)InterlockedCompareExchangePointer((void **)&cached_type_infos, infos, nullptr)) {
+            release_type_infos(infos);
+            infos = first;
+        }
     }
-    cached_type_info->AddRef();
-    *info = cached_type_info;
+    *info = infos->of[(int)kind];
+    (*info)->AddRef();
     return S_OK;
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void *reserved)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void *)
 {
+    // Nothing is released here: calls into other libraries are not safe under
+    // the loader lock.  The type information goes when the module may unload.
     if (reason == DLL_PROCESS_ATTACH) {
         module_instance = instance;
         DisableThreadLibraryCalls(instance);
-    } else if (reason == DLL_PROCESS_DETACH && !reserved && cached_type_info) {
-        cached_type_info->Release();
     }
     return TRUE;
 }
@@ -154,14 +256,20 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void **object)
     return factory.QueryInterface(riid, object);
 }
 
-STDAPI DllCanUnloadNow() { return module_refs == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow()
+{
+    if (module_refs != 0) return S_FALSE;
+    // No object, factory reference or lock is left to use the type information.
+    release_type_infos((TypeInfos *)InterlockedExchangePointer((void **)&cached_type_infos, nullptr));
+    return S_OK;
+}
 
 STDAPI DllRegisterServer()
 {
     std::wstring path = module_path();
     if (path.empty()) return SELFREG_E_CLASS;
-    for (const Entry &entry : entries)
-        if (write_entry(entry, path) != ERROR_SUCCESS) return SELFREG_E_CLASS;
+    for (const Entry &entry : entries(path))
+        if (write_entry(entry) != ERROR_SUCCESS) return SELFREG_E_CLASS;
     // The type library with an empty help directory; this also registers
     // _CLibrary for the standard automation marshaller.
     ITypeLib *library = nullptr;
@@ -173,15 +281,23 @@ STDAPI DllRegisterServer()
     return SUCCEEDED(hr) ? S_OK : SELFREG_E_TYPELIB;
 }
 
+// Removes this build's own entries, and those both builds share only when the
+// other build's class is not registered in the other view.  Entries already
+// gone are no error; an entry that is still there afterwards is.
 STDAPI DllUnregisterServer()
 {
-    // Entries already gone are no error.
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, ClassKey);
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, ClassKey);
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, ProgId);
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, ProgId);
-    BSTR registered = nullptr;
-    if (FAILED(QueryPathOfRegTypeLib(LIBID_IMV_v11, 1, 0, 0x0409, &registered))) return S_OK;
-    SysFreeString(registered);
-    return SUCCEEDED(UnRegisterTypeLib(LIBID_IMV_v11, 1, 0, 0x0409, SYS_WIN32)) ? S_OK : SELFREG_E_TYPELIB;
+    bool removed = remove_key(class_key());
+    std::wstring version = typelib_version_key();
+    for (const wchar_t *locale : TypeLibLocales) {
+        removed &= remove_key(version + L"\\" + locale + L"\\" + Platform);
+        remove_if_empty(version + L"\\" + locale);
+    }
+    if (!key_present(class_key(), OtherView)) {
+        removed &= remove_key(ProgId);
+        removed &= remove_key(interface_key(), KEY_WOW64_32KEY);
+        removed &= remove_key(interface_key(), KEY_WOW64_64KEY);
+        removed &= remove_key(version);
+        remove_if_empty(typelib_key());
+    }
+    return removed ? S_OK : SELFREG_E_CLASS;
 }

@@ -6,6 +6,7 @@ set -u
 file="$1"; shift
 dump=$(i686-w64-mingw32-objdump -p "$file") || exit 1
 status=0
+shopt -s nocasematch
 system='^(ADVAPI32|KERNEL32|USER32|GDI32|SHELL32|OLE32|OLEAUT32|msvcrt|COMCTL32|VERSION|ntdll)\.dll$'
 while read -r dll; do
     if ! [[ "$dll" =~ $system ]]; then echo "imports a non-system library: $dll"; status=1; fi

@@ -158,7 +158,7 @@ std::vector<Member> members_of(IDispatch *object)
     for (UINT f = 0; f < attr->cFuncs; ++f) {
         FUNCDESC *fd = nullptr;
         info->GetFuncDesc(f, &fd);
-        if (fd->memid >= 0x40000000) { // the class's own members, not IDispatch's
+        if (!(fd->wFuncFlags & FUNCFLAG_FRESTRICTED)) { // the class's own members, not IDispatch's
             BSTR name = nullptr;
             info->GetDocumentation(fd->memid, &name, nullptr, nullptr, nullptr);
             UINT inputs = 0;

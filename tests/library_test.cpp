@@ -17,14 +17,17 @@ TEST(Lifetime, UnloadsWhenNoObjectOrLockRemainsAndLoadsAgain)
 
     EXPECT_EQ(S_FALSE, library_can_unload_now());
     first.Reset();
-    EXPECT_EQ(S_FALSE, library_can_unload_now());
     second.Reset();
-    EXPECT_EQ(S_OK, library_can_unload_now());
+    EXPECT_EQ(S_FALSE, library_can_unload_now()) << "the held class object keeps the module";
     ASSERT_EQ(S_OK, factory->LockServer(TRUE));
-    EXPECT_EQ(S_FALSE, library_can_unload_now());
-    ASSERT_EQ(S_OK, factory->LockServer(FALSE));
-    EXPECT_EQ(S_OK, library_can_unload_now());
     factory.Reset();
+    EXPECT_EQ(S_FALSE, library_can_unload_now()) << "the lock keeps the module";
+    ComPtr<IClassFactory> again_factory;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_CLibrary, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                     (void **)again_factory.GetAddressOf()));
+    ASSERT_EQ(S_OK, again_factory->LockServer(FALSE));
+    again_factory.Reset();
+    EXPECT_EQ(S_OK, library_can_unload_now());
 
     CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_EQ(nullptr, GetModuleHandleW(L"IMV_v11.dll")) << "the library stayed loaded";
@@ -39,6 +42,65 @@ TEST(Lifetime, UnloadsWhenNoObjectOrLockRemainsAndLoadsAgain)
     Call read = invoke(again.Get(), L"GetRegistryValueX", {Var(L"Software\\IMV_v11 none"), Var(L"v"), Var((short)1)});
     ASSERT_TRUE(read.ok());
     EXPECT_EQ(L"", read.result.text());
+}
+
+TEST(Lifetime, HeldClassObjectKeepsTheLibraryLoaded)
+{
+    // A client may hold the class object without locking the server and
+    // create objects from it later; freeing unused libraries meanwhile must
+    // not unload the code the factory runs.
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_CLibrary, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                     (void **)factory.GetAddressOf()));
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_NE(nullptr, GetModuleHandleW(L"IMV_v11.dll")) << "unloaded under a held class object";
+    ComPtr<_CLibrary> library;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID__CLibrary, (void **)library.GetAddressOf()));
+    Call read = invoke(library.Get(), L"GetRegistryValueX", {Var(L"Software\\IMV_v11 none"), Var(L"v"), Var((short)1)});
+    EXPECT_TRUE(read.ok());
+    library.Reset();
+    factory.Reset();
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"IMV_v11.dll"));
+}
+
+TEST(Lifetime, TypeInformationAsHostsExpectIt)
+{
+    // GetTypeInfo gives the dispatch side of the dual interface, whose
+    // implemented type -1 is the virtual-table side; IProvideClassInfo gives
+    // the class.
+    ComPtr<_CLibrary> library = create_library();
+    ComPtr<ITypeInfo> dispatch, vtable, coclass;
+    ASSERT_EQ(S_OK, library->GetTypeInfo(0, LOCALE_USER_DEFAULT, dispatch.GetAddressOf()));
+    TYPEATTR *attr = nullptr;
+    ASSERT_EQ(S_OK, dispatch->GetTypeAttr(&attr));
+    EXPECT_EQ(TKIND_DISPATCH, attr->typekind);
+    EXPECT_EQ(IID__CLibrary, attr->guid);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);
+    dispatch->ReleaseTypeAttr(attr);
+    HREFTYPE href = 0;
+    ASSERT_EQ(S_OK, dispatch->GetRefTypeOfImplType((UINT)-1, &href));
+    ASSERT_EQ(S_OK, dispatch->GetRefTypeInfo(href, vtable.GetAddressOf()));
+    ASSERT_EQ(S_OK, vtable->GetTypeAttr(&attr));
+    EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
+    vtable->ReleaseTypeAttr(attr);
+
+    ComPtr<IProvideClassInfo> provider;
+    ASSERT_EQ(S_OK, library.As(&provider));
+    EXPECT_EQ(E_POINTER, provider->GetClassInfo(nullptr));
+    ASSERT_EQ(S_OK, provider->GetClassInfo(coclass.GetAddressOf()));
+    ASSERT_EQ(S_OK, coclass->GetTypeAttr(&attr));
+    EXPECT_EQ(TKIND_COCLASS, attr->typekind);
+    EXPECT_EQ(CLSID_CLibrary, attr->guid);
+    coclass->ReleaseTypeAttr(attr);
+    BSTR name = nullptr;
+    ASSERT_EQ(S_OK, coclass->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr));
+    EXPECT_STREQ(L"CLibrary", name);
+    SysFreeString(name);
+
+    // Name lookup and calls still go by the interface.
+    Call caption = invoke(library.Get(), L"lCia", {}, DISPATCH_PROPERTYGET);
+    EXPECT_TRUE(caption.ok());
 }
 
 TEST(Lifetime, AnswersOnlyItsOwnInterfaces)

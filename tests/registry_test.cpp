@@ -84,8 +84,7 @@ TEST_F(Registry, CreateKeyFailureRaises1001)
     HRESULT hr = library_->CreateRegistryKey(0x1234, name, &result);
     SysFreeString(name);
     EXPECT_EQ((HRESULT)0x800A03E9, hr);
-    ErrorInfo error = last_error(hr);
-    EXPECT_EQ(L"No fue posible crear la clave del registro", error.description);
+    expect_description(library_.Get(), hr, L"No fue posible crear la clave del registro");
 }
 
 TEST_F(Registry, TextValuesRoundTripAsAnsiWithTerminator)
@@ -289,13 +288,16 @@ TEST_F(Registry, DefaultValueIsCopiedFollowingReferences)
     EXPECT_EQ(17, V_I4(&by_ref.result.v));
     EXPECT_EQ(VT_I4, number.vt());
 
-    // Early-bound: the caller passes its variant; a null pointer means "".
+    // Early-bound: the caller passes its variant; a null pointer means "" (a
+    // proxy refuses a null in/out pointer before the call leaves the caller).
     VARIANT result;
     VariantInit(&result);
     BSTR key = SysAllocString(Key.c_str()), name = SysAllocString(L"absent");
-    ASSERT_EQ(S_OK, library_->GetRegistryValue(HKCU_LONG, key, name, 1, nullptr, &result));
-    EXPECT_EQ(VT_BSTR, V_VT(&result));
-    VariantClear(&result);
+    if (!behind_proxy()) {
+        ASSERT_EQ(S_OK, library_->GetRegistryValue(HKCU_LONG, key, name, 1, nullptr, &result));
+        EXPECT_EQ(VT_BSTR, V_VT(&result));
+        VariantClear(&result);
+    }
     ASSERT_EQ(S_OK, library_->GetRegistryValueX(key, name, 4, &number.v, &result));
     EXPECT_EQ(17, V_I4(&result));
     VariantClear(&result);
@@ -331,6 +333,7 @@ TEST_F(Registry, ReferencesToReferencesAreRefused)
 {
     // A by-reference variant that points at another one, or at itself, is not
     // a valid argument: a conversion error, never a crash.
+    if (behind_proxy()) GTEST_SKIP() << "a proxy copies its arguments: the caller's own marshaller would follow the cycle";
     Var inner(L"text");
     Var middle = ref(inner);
     Var self_ref;
@@ -445,16 +448,14 @@ TEST_F(Registry, EarlyBoundCallsMatchLateBound)
     VariantClear(&value);
     VARIANT result;
     VariantInit(&result);
-    EXPECT_EQ(S_OK, library_->GetRegistryValue(HKCU_LONG, key, name, 1, nullptr, &result));
+    Var no_default(L"");
+    EXPECT_EQ(S_OK, library_->GetRegistryValue(HKCU_LONG, key, name, 1, &no_default.v, &result));
     EXPECT_STREQ(L"early", V_BSTR(&result));
     VariantClear(&result);
 
-    HRESULT hr = library_->GetRegistryValue(HKCU_LONG, key, name, 9, nullptr, &result);
+    HRESULT hr = library_->GetRegistryValue(HKCU_LONG, key, name, 9, &no_default.v, &result);
     EXPECT_EQ((HRESULT)0x800A03E9, hr);
-    EXPECT_EQ(L"Tipo de valor no compatible", last_error(hr).description);
-    ComPtr<ISupportErrorInfo> support;
-    ASSERT_EQ(S_OK, library_.As(&support));
-    EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID__CLibrary));
+    expect_description(library_.Get(), hr, L"Tipo de valor no compatible");
 
     SAFEARRAY *list = nullptr;
     BSTR scratch = SysAllocString(ScratchKey);

@@ -157,10 +157,12 @@ TEST_F(Settings, EmptyTextFailsWithError9AfterTheKeys)
     BSTR blank = SysAllocString(L"  ");
     HRESULT hr = library->prcDir(&blank);
     EXPECT_EQ((HRESULT)0x800A0009, hr);
-    EXPECT_EQ(L"Subscript out of range", last_error(hr).description);
+    expect_description(library.Get(), hr, L"Subscript out of range");
     SysFreeString(blank);
-    hr = library->prcSet_status_Addin(nullptr);
-    EXPECT_EQ(E_POINTER, hr) << "no by-reference string at all";
+    if (!behind_proxy()) { // a proxy refuses the null pointer itself
+        hr = library->prcSet_status_Addin(nullptr);
+        EXPECT_EQ(E_POINTER, hr) << "no by-reference string at all";
+    }
 
     expect_binary_text(L"Dir", L"C:\\Before");
     expect_binary_text(L"APP_TYPEINST", L"01");
@@ -187,7 +189,7 @@ TEST_F(Settings, StatusTextBeyondSixteenBitCountOverflows)
     HRESULT hr = library->prcSet_status_Addin(&longest);
     SysFreeString(longest);
     EXPECT_EQ((HRESULT)0x800A0006, hr);
-    EXPECT_EQ(L"Overflow", last_error(hr).description);
+    expect_description(library.Get(), hr, L"Overflow");
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, ProductKey));
 
     Var status = L"True";
@@ -231,7 +233,7 @@ TEST_F(Settings, SettingsKeyThatCannotBeCreatedFailsWith1001)
     BSTR folder = SysAllocString(L"C:\\x");
     HRESULT hr = library->prcDir(&folder);
     EXPECT_EQ((HRESULT)0x800A03E9, hr);
-    EXPECT_EQ(L"No fue posible crear la clave del registro", last_error(hr).description);
+    expect_description(library.Get(), hr, L"No fue posible crear la clave del registro");
     SysFreeString(folder);
     EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, SettingsKey));
     EXPECT_EQ(VARIANT_TRUE, boolean(call(L"App_Exist"))) << "reads do not fail";
@@ -297,6 +299,7 @@ private:
 
 TEST_F(Settings, DeleteAllWarnsOnlyWhenDeletionFails)
 {
+    if (behind_proxy()) GTEST_SKIP() << "the failure is planted in the object's own virtual table";
     ASSERT_EQ(S_OK, put_property(library.Get(), L"lCia", Var(L"Marvisto 11 \u00e9")).hr);
     MessageBoxWatcher watcher;
 

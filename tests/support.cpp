@@ -41,11 +41,87 @@ DWORD Program::wait(DWORD timeout_ms)
     return code;
 }
 
+namespace {
+
+// Where the suite's objects live, as the suite's command line chooses: in the
+// test thread's own apartment (the default), or behind a proxy, created from
+// the multithreaded apartment (--apartment=multithreaded: the runtime puts the
+// apartment-threaded object in a host apartment of its own) or in a second
+// single-threaded apartment that hands each object over marshalled
+// (--apartment=other).
+enum class Apartment { Own, Multithreaded, Other };
+Apartment apartment = Apartment::Own;
+
+class OtherApartment {
+public:
+    OtherApartment()
+    {
+        ready_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, run, this, 0, &thread_id_);
+        WaitForSingleObject(ready_, INFINITE);
+    }
+    ~OtherApartment()
+    {
+        PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(ready_);
+    }
+    HRESULT create(_CLibrary **library)
+    {
+        PostThreadMessageW(thread_id_, WM_APP, 0, 0);
+        WaitForSingleObject(ready_, INFINITE);
+        if (FAILED(created_)) return created_;
+        return CoGetInterfaceAndReleaseStream(stream_, IID__CLibrary, (void **)library);
+    }
+
+private:
+    static DWORD WINAPI run(void *param)
+    {
+        auto self = static_cast<OtherApartment *>(param);
+        CoInitialize(nullptr);
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue, before anyone posts to it
+        SetEvent(self->ready_);
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (message.hwnd || message.message != WM_APP) {
+                DispatchMessageW(&message);
+                continue;
+            }
+            ComPtr<_CLibrary> library;
+            self->created_ = CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID__CLibrary,
+                                              (void **)library.GetAddressOf());
+            if (SUCCEEDED(self->created_))
+                self->created_ = CoMarshalInterThreadInterfaceInStream(IID__CLibrary, library.Get(), &self->stream_);
+            SetEvent(self->ready_);
+        }
+        CoUninitialize();
+        return 0;
+    }
+    HANDLE thread_ = nullptr, ready_ = nullptr;
+    DWORD thread_id_ = 0;
+    HRESULT created_ = E_FAIL;
+    IStream *stream_ = nullptr;
+};
+
+OtherApartment *other_apartment;
+
+} // namespace
+
+bool behind_proxy() { return apartment != Apartment::Own; }
+
 ComPtr<_CLibrary> create_library()
 {
     ComPtr<_CLibrary> library;
-    HRESULT hr = CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID__CLibrary, (void **)library.GetAddressOf());
-    EXPECT_EQ(S_OK, hr) << "CoCreateInstance of CLibrary";
+    HRESULT hr = other_apartment
+                     ? other_apartment->create(library.GetAddressOf())
+                     : CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID__CLibrary, (void **)library.GetAddressOf());
+    EXPECT_EQ(S_OK, hr) << "creating CLibrary";
+    // Behind a proxy exactly when the suite asked for another apartment.
+    ComPtr<IClientSecurity> proxy;
+    if (library) {
+        EXPECT_EQ(behind_proxy(), SUCCEEDED(library.As(&proxy)));
+    }
     return library;
 }
 
@@ -168,6 +244,25 @@ ErrorInfo last_error(HRESULT hr)
         info->Release();
     }
     return error;
+}
+
+void expect_description(IUnknown *object, HRESULT hr, const std::wstring &expected)
+{
+    ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_ISupportErrorInfo, (void **)support.GetAddressOf()));
+    ASSERT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID__CLibrary));
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.GetAddressOf()) != S_OK || !info) {
+        if (behind_proxy())
+            printf("note: no error object came back through the proxy for %08lx\n", (unsigned long)hr);
+        else
+            ADD_FAILURE() << "no error information for " << std::hex << hr;
+        return;
+    }
+    BSTR description = nullptr;
+    info->GetDescription(&description);
+    EXPECT_EQ(expected, std::wstring(description ? description : L""));
+    SysFreeString(description);
 }
 
 RawValue read_raw(HKEY root, const std::wstring &key, const std::wstring &name)
@@ -354,12 +449,19 @@ DWORD WINAPI MessageBoxWatcher::run(void *param)
     return 0;
 }
 
-// COM is started on the test thread, as a client of the library would.
+// COM is started on the test thread, as a client of the library would, in
+// the apartment the command line asks for.
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    CoInitialize(nullptr);
+    for (int i = 1; i < argc; ++i) {
+        if (!strcmp(argv[i], "--apartment=multithreaded")) apartment = Apartment::Multithreaded;
+        if (!strcmp(argv[i], "--apartment=other")) apartment = Apartment::Other;
+    }
+    CoInitializeEx(nullptr, apartment == Apartment::Multithreaded ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
+    if (apartment == Apartment::Other) other_apartment = new OtherApartment();
     int result = RUN_ALL_TESTS();
+    delete other_apartment;
     CoUninitialize();
     return result;
 }

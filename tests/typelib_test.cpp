@@ -55,6 +55,45 @@ TEST(Registration, RegisterUnregisterRoundTrip)
     EXPECT_TRUE(creatable_by_clsid());
 }
 
+TEST(Registration, UnregistrationReportsAnEntryItCouldNotRemove)
+{
+    // A registry link below the class key: deleting it by name reaches its
+    // target, and the link itself stays behind.  Unregistering must say so,
+    // not report success.
+    std::wstring link = std::wstring(ClassKey) + L"\\Held";
+    const wchar_t target_name[] = L"IMV_v11 tests link target";
+    std::wstring target = std::wstring(L"\\Registry\\Machine\\Software\\Classes\\") + target_name;
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyW(HKEY_CLASSES_ROOT, target_name, &key));
+    RegCloseKey(key);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                                             KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, (const BYTE *)target.data(),
+                                            (DWORD)(target.size() * sizeof(wchar_t))));
+    EXPECT_NE(0u, regsvr32(L"/s /u"));
+    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
+
+    auto delete_key = (LONG(WINAPI *)(HKEY))(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey");
+    EXPECT_EQ(0, delete_key(key));
+    RegCloseKey(key);
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, target_name);
+    EXPECT_EQ(0u, regsvr32(L"/s /u"));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
+    ASSERT_EQ(0u, regsvr32(L"/s"));
+}
+
+TEST(Registration, TypeLibraryFoundForEveryLocale)
+{
+    // Registered for its own locale and the neutral one: the automation
+    // marshaller asks for the neutral locale, other clients for their own.
+    for (LCID lcid : {0x0409u, 0u, 0x0C0Au, 0x0407u}) {
+        BSTR path = nullptr;
+        EXPECT_EQ(S_OK, QueryPathOfRegTypeLib(LIBID_IMV_v11, 1, 0, lcid, &path)) << std::hex << lcid;
+        if (path) EXPECT_EQ(0, _wcsicmp(path, dist_path(L"IMV_v11.dll").c_str())) << std::hex << lcid;
+        SysFreeString(path);
+    }
+}
+
 TEST(Registration, WritesTheServerEntries)
 {
     std::wstring server = std::wstring(ClassKey) + L"\\InprocServer32";
