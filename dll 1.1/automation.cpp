@@ -90,3 +90,8 @@ void convert(const VARIANT &from, VARTYPE to, Variant &out)
     default: raise(ErrTypeMismatch);
     }
 }
+
+void message_box(const std::wstring &text, const wchar_t *caption, UINT style)
+{
+    MessageBoxW(GetActiveWindow(), text.c_str(), caption, style);
+}

@@ -127,3 +127,8 @@ const VARIANT &deref(const VARIANT &value);
 void convert(const VARIANT &from, VARTYPE to, Variant &out);
 
 inline VARIANT_BOOL to_bool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+
+// Every message box of the library, shown as the runtime's MsgBox shows it:
+// owned by the calling thread's active window, so that the host's window
+// waits behind it.  The answer is not used.
+void message_box(const std::wstring &text, const wchar_t *caption, UINT style);

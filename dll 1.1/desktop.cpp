@@ -52,7 +52,7 @@ public:
     // Shows the most recent error, if there is one.  The answer is not used.
     void show(const wchar_t *caption, UINT style) const
     {
-        if (FAILED(last_.hr)) MessageBoxW(nullptr, last_.description.c_str(), caption, style);
+        if (FAILED(last_.hr)) message_box(last_.description, caption, style);
     }
 
 private:

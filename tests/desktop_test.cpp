@@ -321,6 +321,29 @@ TEST_F(Desktop, CopyPictureFailureShowsOneStopBoxAndHarmsNoFile)
     EXPECT_EQ(std::vector<std::wstring>{L"existente.bmp"}, files_in_folder());
 }
 
+TEST_F(Desktop, MessageBoxesAreModalToTheActiveWindow)
+{
+    // The host's window, active on the calling thread as a spreadsheet's is.
+    HWND host = CreateWindowExW(0, L"STATIC", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 300, 200, nullptr,
+                                nullptr, nullptr, nullptr);
+    ASSERT_TRUE(host);
+    SetForegroundWindow(host);
+    SetActiveWindow(host);
+    ASSERT_EQ(host, GetActiveWindow());
+
+    // No text: each shows its error box.
+    for (auto method : {&_CLibrary::Copy_picture, &_CLibrary::prcLink}) {
+        BOOL host_enabled = TRUE;
+        MessageBoxWatcher watcher([&] { host_enabled = IsWindowEnabled(host); });
+        EXPECT_EQ(S_OK, (library.Get()->*method)(nullptr));
+        std::vector<SeenMessageBox> boxes = watcher.seen();
+        ASSERT_EQ(1u, boxes.size());
+        EXPECT_EQ(host, boxes[0].owner);
+        EXPECT_FALSE(host_enabled) << "the host's window stayed live behind the box";
+    }
+    DestroyWindow(host);
+}
+
 TEST_F(Desktop, LimpiaEmptiesTheClipboard)
 {
     put_on_clipboard(CF_BITMAP, test_bitmap());
