@@ -10,7 +10,10 @@ const wchar_t *runtime_description(long number)
     case ErrOutOfMemory: return L"Out of memory";
     case ErrSubscriptOutOfRange: return L"Subscript out of range";
     case ErrTypeMismatch: return L"Type mismatch";
+    case ErrFileAccess: return L"Path/File access error";
     case ErrInvalidUseOfNull: return L"Invalid use of Null";
+    case ErrInvalidPicture: return L"Invalid picture";
+    case ErrClipboard: return L"Can't open Clipboard";
     default: return L"Application-defined or object-defined error";
     }
 }

@@ -65,7 +65,10 @@ enum : long {
     ErrOutOfMemory = 7,
     ErrSubscriptOutOfRange = 9,
     ErrTypeMismatch = 13,
+    ErrFileAccess = 75,
     ErrInvalidUseOfNull = 94,
+    ErrInvalidPicture = 481,
+    ErrClipboard = 521,
     ErrLibrary = 1001,
 };
 

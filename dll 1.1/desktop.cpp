@@ -12,13 +12,6 @@
 
 namespace {
 
-// Runtime error numbers of the desktop failures.
-enum : long {
-    ErrFileAccess = 75,
-    ErrInvalidPicture = 481,
-    ErrClipboard = 521,
-};
-
 long error_number(DesktopFailure::Kind kind)
 {
     switch (kind) {
@@ -34,8 +27,8 @@ auto desktop_step(Step &&step) -> decltype(step())
 {
     try {
         return step();
-    } catch (DesktopFailure &failure) {
-        raise(error_number(failure.kind), std::move(failure.description));
+    } catch (const DesktopFailure &failure) {
+        raise(error_number(failure.kind));
     }
 }
 
