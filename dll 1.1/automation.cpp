@@ -25,7 +25,9 @@ void raise(long number, std::wstring description)
     throw AutomationError{error_hresult(number), std::move(description)};
 }
 
-void raise(long number) { raise(number, runtime_description(number)); }
+AutomationError runtime_error(long number) { return AutomationError{error_hresult(number), runtime_description(number)}; }
+
+void raise(long number) { throw runtime_error(number); }
 
 void pass_on(HRESULT hr)
 {

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "../common/text.h"
+
 struct BstrFree {
     void operator()(BSTR text) const { SysFreeString(text); }
 };
@@ -74,6 +76,9 @@ enum : long {
 
 constexpr HRESULT error_hresult(long number) { return (HRESULT)(0x800A0000u + (unsigned long)number); }
 
+// The runtime error `number` with its usual description.
+AutomationError runtime_error(long number);
+
 [[noreturn]] void raise(long number, std::wstring description);
 // Raises the runtime error with its usual description.
 [[noreturn]] void raise(long number);
@@ -95,7 +100,9 @@ std::optional<AutomationError> trap(Step &&step) noexcept
     } catch (AutomationError &error) {
         return std::move(error);
     } catch (const std::bad_alloc &) {
-        return AutomationError{error_hresult(ErrOutOfMemory), L"Out of memory"};
+        return runtime_error(ErrOutOfMemory);
+    } catch (const TextConversionFailed &) {
+        return runtime_error(ErrInvalidCall);
     } catch (...) {
         return AutomationError{E_UNEXPECTED, L"Unexpected failure"};
     }
