@@ -73,17 +73,26 @@ Variant text_variant(std::wstring_view text)
     return value;
 }
 
-const VARIANT &deref(const VARIANT &value)
+Variant argument(const VARIANT &value)
 {
-    // One level only: a reference to a reference is not a valid variant (and
-    // may point at itself); the conversions refuse what is left.
-    if (V_VT(&value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&value)) return *V_VARIANTREF(&value);
-    return value;
+    const VARIANT *source = &value;
+    if (V_VT(source) == (VT_BYREF | VT_VARIANT)) source = V_VARIANTREF(source);
+    // A reference to a reference may point at itself, or on to a null pointer.
+    if (!source || V_VT(source) == (VT_BYREF | VT_VARIANT)) raise(ErrInvalidCall);
+    VARTYPE type = V_VT(source);
+    bool by_reference = type & VT_BYREF;
+    if (by_reference && !V_BYREF(source)) raise(ErrInvalidCall);
+    if ((type & VT_ARRAY) && !(by_reference ? *V_ARRAYREF(source) : V_ARRAY(source))) raise(ErrInvalidCall);
+    if ((type & ~VT_BYREF) == VT_BSTR && !(by_reference ? *V_BSTRREF(source) : V_BSTR(source))) return text_variant(L"");
+    Variant copy;
+    HRESULT hr = VariantCopyInd(copy.get(), const_cast<VARIANT *>(source));
+    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    if (FAILED(hr)) raise(ErrTypeMismatch); // a type no variant may have
+    return copy;
 }
 
-void convert(const VARIANT &from, VARTYPE to, Variant &out)
+void convert(const VARIANT &source, VARTYPE to, Variant &out)
 {
-    const VARIANT &source = deref(from);
     if (V_VT(&source) == VT_NULL) raise(ErrInvalidUseOfNull);
     // Booleans become "True" and "False" as the language runtime writes them.
     USHORT flags = to == VT_BSTR ? VARIANT_ALPHABOOL : 0;

@@ -129,8 +129,14 @@ UniqueBstr make_bstr(std::wstring_view text);
 // A variant holding a copy of `text` as an automation string.
 Variant text_variant(std::wstring_view text);
 
-// The variant itself, or the one a by-reference variant points to.
-const VARIANT &deref(const VARIANT &value);
+// A VARIANT argument as a value of the library's own: a by-reference variant
+// followed one level, a by-reference value read, a null string taken as ""
+// (the automation rules make it the empty string).  A reference or an array
+// given as a null pointer, and a reference to a reference, are malformed: no
+// VB variable holds them, only a virtual-table caller can pass them, and the
+// runtime answers an argument it cannot use at all with 5, "Invalid procedure
+// call or argument".
+Variant argument(const VARIANT &value);
 
 // The automation conversion rules (VariantChangeType), failing with the
 // runtime's error: 13 type mismatch, 6 overflow, 94 invalid use of Null.
