@@ -31,10 +31,11 @@ constexpr float OffsetLeft = 2000, OffsetTop = 450;
 short pass_counter = 0;
 
 // The install folder recorded by release 1.1, not trimmed, or "" when there is
-// none.  `Dir` is accepted as string data and in the binary text form in which
-// the library records it; the wide query returns both as UTF-16 code units.  A
-// value of another type, of zero bytes or of more than MaxInstallDirLength
-// characters gives "".
+// none.  `Dir` is taken in the binary text form in which the library records
+// it, and as string data of any string type (REG_SZ, REG_EXPAND_SZ as it
+// stands, unexpanded; REG_MULTI_SZ), up to its first NUL; the wide query
+// returns all of them as UTF-16 code units.  A value of another type, of zero
+// bytes or of more than MaxInstallDirLength characters gives "".
 std::wstring ReadInstallDir()
 {
     HKEY opened = nullptr;
@@ -45,11 +46,18 @@ std::wstring ReadInstallDir()
     DWORD size = sizeof data, type = REG_NONE;
     if (RegQueryValueExW(key.get(), L"Dir", nullptr, &type, data, &size) != ERROR_SUCCESS) return {};
     std::wstring folder;
-    if (type == REG_BINARY) {
+    switch (type) {
+    case REG_BINARY:
         folder = decode_binary_text(data, size);
-    } else if (type == REG_SZ) {
+        break;
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_MULTI_SZ:
         folder = decode_binary_text(data, size);
-        if (!folder.empty() && folder.back() == L'\0') folder.pop_back(); // the terminator
+        folder = folder.substr(0, folder.find(L'\0'));
+        break;
+    default:
+        break;
     }
     if (folder.size() > MaxInstallDirLength) return {};
     return folder;
