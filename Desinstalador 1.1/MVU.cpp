@@ -63,6 +63,20 @@ std::wstring ReadInstallDir()
     return folder;
 }
 
+// The native system directory of 64-bit Windows, where a 64-bit library lies,
+// as this 32-bit program reaches it: its own system directory is redirected to
+// SysWOW64, Sysnative is not.  "" on 32-bit Windows, where there is no other.
+// The shared Windows directory, not a per-user one of a terminal server.
+std::wstring native_system_dir()
+{
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return {};
+    wchar_t buffer[MAX_PATH];
+    UINT length = GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    return std::wstring(buffer, length) + L"\\Sysnative";
+}
+
 // Twips to pixels at the screen's logical pixels per inch.
 struct Twips {
     int x_dpi, y_dpi;
@@ -99,16 +113,18 @@ void load_form(HWND window)
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// The first tick: the install folder and the system directory are read once,
+// The first tick: the install folder and the system directories are read once,
 // then the passes run back to back and the program ends.
 void on_timer(HWND window)
 {
     std::wstring install_dir = ReadInstallDir();
     std::wstring system_dir = GetSystemDir();
+    std::wstring native_dir = native_system_dir();
     while (pass_counter < Passes) {
         delete_product_file(install_dir, L"\\Marvisto11.chm");
         delete_product_file(install_dir, L"\\Marvisto11.xla");
         delete_product_file(system_dir, L"\\IMV_v11.dll");
+        delete_product_file(native_dir, L"\\IMV_v11.dll");
         ShowWindow(window, SW_HIDE);
         ++pass_counter;
     }
