@@ -31,10 +31,11 @@ constexpr float OffsetLeft = 2000, OffsetTop = 450;
 short pass_counter = 0;
 
 // The install folder recorded by release 1.1, not trimmed, or "" when there is
-// none.  `Dir` is accepted as string data and in the binary text form in which
-// the library records it; the wide query returns both as UTF-16 code units.  A
-// value of another type, of zero bytes or of more than MaxInstallDirLength
-// characters gives "".
+// none.  `Dir` is taken in the binary text form in which the library records
+// it, and as string data of any string type (REG_SZ, REG_EXPAND_SZ as it
+// stands, unexpanded; REG_MULTI_SZ), up to its first NUL; the wide query
+// returns all of them as UTF-16 code units.  A value of another type, of zero
+// bytes or of more than MaxInstallDirLength characters gives "".
 std::wstring ReadInstallDir()
 {
     HKEY opened = nullptr;
@@ -45,14 +46,35 @@ std::wstring ReadInstallDir()
     DWORD size = sizeof data, type = REG_NONE;
     if (RegQueryValueExW(key.get(), L"Dir", nullptr, &type, data, &size) != ERROR_SUCCESS) return {};
     std::wstring folder;
-    if (type == REG_BINARY) {
+    switch (type) {
+    case REG_BINARY:
         folder = decode_binary_text(data, size);
-    } else if (type == REG_SZ) {
+        break;
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_MULTI_SZ:
         folder = decode_binary_text(data, size);
-        if (!folder.empty() && folder.back() == L'\0') folder.pop_back(); // the terminator
+        folder = folder.substr(0, folder.find(L'\0'));
+        break;
+    default:
+        break;
     }
     if (folder.size() > MaxInstallDirLength) return {};
     return folder;
+}
+
+// The native system directory of 64-bit Windows, where a 64-bit library lies,
+// as this 32-bit program reaches it: its own system directory is redirected to
+// SysWOW64, Sysnative is not.  "" on 32-bit Windows, where there is no other.
+// The shared Windows directory, not a per-user one of a terminal server.
+std::wstring native_system_dir()
+{
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return {};
+    wchar_t buffer[MAX_PATH];
+    UINT length = GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    return std::wstring(buffer, length) + L"\\Sysnative";
 }
 
 // Twips to pixels at the screen's logical pixels per inch.
@@ -91,16 +113,18 @@ void load_form(HWND window)
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// The first tick: the install folder and the system directory are read once,
+// The first tick: the install folder and the system directories are read once,
 // then the passes run back to back and the program ends.
 void on_timer(HWND window)
 {
     std::wstring install_dir = ReadInstallDir();
     std::wstring system_dir = GetSystemDir();
+    std::wstring native_dir = native_system_dir();
     while (pass_counter < Passes) {
         delete_product_file(install_dir, L"\\Marvisto11.chm");
         delete_product_file(install_dir, L"\\Marvisto11.xla");
         delete_product_file(system_dir, L"\\IMV_v11.dll");
+        delete_product_file(native_dir, L"\\IMV_v11.dll");
         ShowWindow(window, SW_HIDE);
         ++pass_counter;
     }

@@ -4,8 +4,9 @@
 
 namespace {
 
-// Every ANSI code page keeps ASCII as it is, so plain ASCII text needs no
-// conversion call; most names and values are plain ASCII.
+// ASCII stays as it is in every code page that takes conversion flags; the
+// ones that take none are stateful or special (UTF-7, ISO-2022, HZ, ISCII,
+// Symbol).  Most names and values are plain ASCII and need no conversion call.
 template <class To, class From>
 bool copy_ascii(From text, To &out)
 {
@@ -15,15 +16,40 @@ bool copy_ascii(From text, To &out)
     return true;
 }
 
+// The flags WideCharToMultiByte accepts for a code page: any other makes it
+// fail with ERROR_INVALID_FLAGS.  UTF-8 (the system code page can be UTF-8
+// from Windows 10 on) and GB18030 take only WC_ERR_INVALID_CHARS, which makes
+// a lone surrogate fail instead of becoming U+FFFD.
+DWORD conversion_flags(unsigned codepage)
+{
+    switch (codepage) {
+    case CP_UTF8:
+    case 54936:
+        return WC_ERR_INVALID_CHARS;
+    case 42:
+    case 50220: case 50221: case 50222: case 50225: case 50227: case 50229:
+    case 52936:
+    case 65000:
+        return 0;
+    default:
+        return codepage >= 57002 && codepage <= 57011 ? 0 : WC_NO_BEST_FIT_CHARS;
+    }
+}
+
 } // namespace
 
-std::string to_ansi(std::wstring_view text)
+std::string to_ansi(std::wstring_view text) { return to_ansi(text, GetACP()); }
+
+std::string to_ansi(std::wstring_view text, unsigned codepage)
 {
-    std::string ascii;
-    if (copy_ascii(text, ascii)) return ascii;
-    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), (int)text.size(), out.data(), size, nullptr, nullptr);
+    DWORD flags = conversion_flags(codepage);
+    std::string out;
+    if ((flags && copy_ascii(text, out)) || text.empty()) return out;
+    int size = WideCharToMultiByte(codepage, flags, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    if (size <= 0) throw TextConversionFailed();
+    out.resize(size);
+    if (WideCharToMultiByte(codepage, flags, text.data(), (int)text.size(), out.data(), size, nullptr, nullptr) != size)
+        throw TextConversionFailed();
     return out;
 }
 

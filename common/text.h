@@ -9,9 +9,16 @@
 
 using Bytes = std::vector<unsigned char>;
 
-// UTF-16 to the system ANSI code page; a character without a form there
-// becomes the code page's default character, a question mark.
+// A text that the system would not convert.  Going on with "" instead would
+// act on another key or file (for the registry, the root key itself).
+struct TextConversionFailed {};
+
+// UTF-16 to the ANSI code page in force (GetACP()); a character without a
+// form there becomes the code page's default character, a question mark.
+// Throws TextConversionFailed when the conversion fails.
 std::string to_ansi(std::wstring_view text);
+// The same to the code page `codepage`, with the flags it accepts.
+std::string to_ansi(std::wstring_view text, unsigned codepage);
 std::wstring from_ansi(std::string_view text);
 
 // Removes U+0020 from both ends; tabs and other white space stay.

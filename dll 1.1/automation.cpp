@@ -10,7 +10,10 @@ const wchar_t *runtime_description(long number)
     case ErrOutOfMemory: return L"Out of memory";
     case ErrSubscriptOutOfRange: return L"Subscript out of range";
     case ErrTypeMismatch: return L"Type mismatch";
+    case ErrFileAccess: return L"Path/File access error";
     case ErrInvalidUseOfNull: return L"Invalid use of Null";
+    case ErrInvalidPicture: return L"Invalid picture";
+    case ErrClipboard: return L"Can't open Clipboard";
     default: return L"Application-defined or object-defined error";
     }
 }
@@ -22,7 +25,9 @@ void raise(long number, std::wstring description)
     throw AutomationError{error_hresult(number), std::move(description)};
 }
 
-void raise(long number) { raise(number, runtime_description(number)); }
+AutomationError runtime_error(long number) { return AutomationError{error_hresult(number), runtime_description(number)}; }
+
+void raise(long number) { throw runtime_error(number); }
 
 void pass_on(HRESULT hr)
 {
@@ -68,17 +73,26 @@ Variant text_variant(std::wstring_view text)
     return value;
 }
 
-const VARIANT &deref(const VARIANT &value)
+Variant argument(const VARIANT &value)
 {
-    // One level only: a reference to a reference is not a valid variant (and
-    // may point at itself); the conversions refuse what is left.
-    if (V_VT(&value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&value)) return *V_VARIANTREF(&value);
-    return value;
+    const VARIANT *source = &value;
+    if (V_VT(source) == (VT_BYREF | VT_VARIANT)) source = V_VARIANTREF(source);
+    // A reference to a reference may point at itself, or on to a null pointer.
+    if (!source || V_VT(source) == (VT_BYREF | VT_VARIANT)) raise(ErrInvalidCall);
+    VARTYPE type = V_VT(source);
+    bool by_reference = type & VT_BYREF;
+    if (by_reference && !V_BYREF(source)) raise(ErrInvalidCall);
+    if ((type & VT_ARRAY) && !(by_reference ? *V_ARRAYREF(source) : V_ARRAY(source))) raise(ErrInvalidCall);
+    if ((type & ~VT_BYREF) == VT_BSTR && !(by_reference ? *V_BSTRREF(source) : V_BSTR(source))) return text_variant(L"");
+    Variant copy;
+    HRESULT hr = VariantCopyInd(copy.get(), const_cast<VARIANT *>(source));
+    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    if (FAILED(hr)) raise(ErrTypeMismatch); // a type no variant may have
+    return copy;
 }
 
-void convert(const VARIANT &from, VARTYPE to, Variant &out)
+void convert(const VARIANT &source, VARTYPE to, Variant &out)
 {
-    const VARIANT &source = deref(from);
     if (V_VT(&source) == VT_NULL) raise(ErrInvalidUseOfNull);
     // Booleans become "True" and "False" as the language runtime writes them.
     USHORT flags = to == VT_BSTR ? VARIANT_ALPHABOOL : 0;
@@ -89,4 +103,9 @@ void convert(const VARIANT &from, VARTYPE to, Variant &out)
     case E_OUTOFMEMORY: throw std::bad_alloc();
     default: raise(ErrTypeMismatch);
     }
+}
+
+void message_box(const std::wstring &text, const wchar_t *caption, UINT style)
+{
+    MessageBoxW(GetActiveWindow(), text.c_str(), caption, style);
 }

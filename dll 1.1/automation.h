@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "../common/text.h"
+
 struct BstrFree {
     void operator()(BSTR text) const { SysFreeString(text); }
 };
@@ -65,11 +67,17 @@ enum : long {
     ErrOutOfMemory = 7,
     ErrSubscriptOutOfRange = 9,
     ErrTypeMismatch = 13,
+    ErrFileAccess = 75,
     ErrInvalidUseOfNull = 94,
+    ErrInvalidPicture = 481,
+    ErrClipboard = 521,
     ErrLibrary = 1001,
 };
 
 constexpr HRESULT error_hresult(long number) { return (HRESULT)(0x800A0000u + (unsigned long)number); }
+
+// The runtime error `number` with its usual description.
+AutomationError runtime_error(long number);
 
 [[noreturn]] void raise(long number, std::wstring description);
 // Raises the runtime error with its usual description.
@@ -92,7 +100,9 @@ std::optional<AutomationError> trap(Step &&step) noexcept
     } catch (AutomationError &error) {
         return std::move(error);
     } catch (const std::bad_alloc &) {
-        return AutomationError{error_hresult(ErrOutOfMemory), L"Out of memory"};
+        return runtime_error(ErrOutOfMemory);
+    } catch (const TextConversionFailed &) {
+        return runtime_error(ErrInvalidCall);
     } catch (...) {
         return AutomationError{E_UNEXPECTED, L"Unexpected failure"};
     }
@@ -119,11 +129,22 @@ UniqueBstr make_bstr(std::wstring_view text);
 // A variant holding a copy of `text` as an automation string.
 Variant text_variant(std::wstring_view text);
 
-// The variant itself, or the one a by-reference variant points to.
-const VARIANT &deref(const VARIANT &value);
+// A VARIANT argument as a value of the library's own: a by-reference variant
+// followed one level, a by-reference value read, a null string taken as ""
+// (the automation rules make it the empty string).  A reference or an array
+// given as a null pointer, and a reference to a reference, are malformed: no
+// VB variable holds them, only a virtual-table caller can pass them, and the
+// runtime answers an argument it cannot use at all with 5, "Invalid procedure
+// call or argument".
+Variant argument(const VARIANT &value);
 
 // The automation conversion rules (VariantChangeType), failing with the
 // runtime's error: 13 type mismatch, 6 overflow, 94 invalid use of Null.
 void convert(const VARIANT &from, VARTYPE to, Variant &out);
 
 inline VARIANT_BOOL to_bool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+
+// Every message box of the library, shown as the runtime's MsgBox shows it:
+// owned by the calling thread's active window, so that the host's window
+// waits behind it.  The answer is not used.
+void message_box(const std::wstring &text, const wchar_t *caption, UINT style);

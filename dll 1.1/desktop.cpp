@@ -12,13 +12,6 @@
 
 namespace {
 
-// Runtime error numbers of the desktop failures.
-enum : long {
-    ErrFileAccess = 75,
-    ErrInvalidPicture = 481,
-    ErrClipboard = 521,
-};
-
 long error_number(DesktopFailure::Kind kind)
 {
     switch (kind) {
@@ -34,8 +27,8 @@ auto desktop_step(Step &&step) -> decltype(step())
 {
     try {
         return step();
-    } catch (DesktopFailure &failure) {
-        raise(error_number(failure.kind), std::move(failure.description));
+    } catch (const DesktopFailure &failure) {
+        raise(error_number(failure.kind));
     }
 }
 
@@ -52,7 +45,7 @@ public:
     // Shows the most recent error, if there is one.  The answer is not used.
     void show(const wchar_t *caption, UINT style) const
     {
-        if (FAILED(last_.hr)) MessageBoxW(nullptr, last_.description.c_str(), caption, style);
+        if (FAILED(last_.hr)) message_box(last_.description, caption, style);
     }
 
 private:

@@ -6,38 +6,16 @@
 
 namespace {
 
-// The platform's text for an error code, without the line break at its end.
-std::wstring system_text(DWORD code)
-{
-    struct LocalFreeText {
-        void operator()(wchar_t *text) const { LocalFree(text); }
-    };
-    wchar_t *raw = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, (LPWSTR)&raw, 0, nullptr);
-    std::unique_ptr<wchar_t, LocalFreeText> owner(raw);
-    std::wstring text = length ? std::wstring(raw, length) : L"Windows error " + decimal(code);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
-    return text;
-}
+[[noreturn]] void invalid_picture() { throw DesktopFailure{DesktopFailure::InvalidPicture}; }
 
-[[noreturn]] void unreadable_picture()
-{
-    throw DesktopFailure{DesktopFailure::InvalidPicture,
-                         L"The picture on the clipboard could not be read: " + system_text(GetLastError())};
-}
-
-[[noreturn]] void file_failed(const std::wstring &path, DWORD code)
-{
-    throw DesktopFailure{DesktopFailure::FileFailed, L"Cannot save the picture as \"" + path + L"\": " + system_text(code)};
-}
+[[noreturn]] void file_failed() { throw DesktopFailure{DesktopFailure::FileFailed}; }
 
 // A global memory block of the clipboard, locked for the life of this owner.
 class LockedGlobal {
 public:
     explicit LockedGlobal(HANDLE block) : block_(block), data_(block ? GlobalLock(block) : nullptr)
     {
-        if (!data_) unreadable_picture();
+        if (!data_) invalid_picture();
     }
     ~LockedGlobal() { GlobalUnlock(block_); }
     LockedGlobal(const LockedGlobal &) = delete;
@@ -50,20 +28,15 @@ private:
     void *data_;
 };
 
-[[noreturn]] void invalid_bitmap()
-{
-    throw DesktopFailure{DesktopFailure::InvalidPicture, L"The bitmap on the clipboard is not valid"};
-}
-
 // A .bmp file: the file header, then the device-independent bitmap as the
 // clipboard holds it (CF_DIB, which the system also offers for CF_BITMAP).
 Bytes bitmap_file()
 {
     LockedGlobal dib(GetClipboardData(CF_DIB));
     BITMAPINFOHEADER info;
-    if (dib.size() < sizeof info) invalid_bitmap();
+    if (dib.size() < sizeof info) invalid_picture();
     memcpy(&info, dib.data(), sizeof info);
-    if (info.biSize < sizeof info || info.biSize > dib.size() || info.biWidth <= 0 || info.biHeight == 0) invalid_bitmap();
+    if (info.biSize < sizeof info || info.biSize > dib.size() || info.biWidth <= 0 || info.biHeight == 0) invalid_picture();
 
     // Three colour masks follow a plain header with bit fields; a larger
     // header holds them itself.
@@ -75,7 +48,7 @@ Bytes bitmap_file()
         uint64_t stride = ((uint64_t)info.biWidth * info.biBitCount + 31) / 32 * 4;
         image = stride * (uint64_t)(info.biHeight < 0 ? -(int64_t)info.biHeight : info.biHeight);
     }
-    if (image == 0 || header + image > dib.size()) invalid_bitmap();
+    if (image == 0 || header + image > dib.size()) invalid_picture();
 
     BITMAPFILEHEADER file{};
     file.bfType = 0x4D42; // "BM"
@@ -92,9 +65,9 @@ Bytes enhanced_metafile_file()
 {
     HENHMETAFILE metafile = (HENHMETAFILE)GetClipboardData(CF_ENHMETAFILE);
     UINT size = metafile ? GetEnhMetaFileBits(metafile, 0, nullptr) : 0;
-    if (!size) unreadable_picture();
+    if (!size) invalid_picture();
     Bytes out(size);
-    if (GetEnhMetaFileBits(metafile, size, out.data()) != size) unreadable_picture();
+    if (GetEnhMetaFileBits(metafile, size, out.data()) != size) invalid_picture();
     return out;
 }
 
@@ -125,10 +98,10 @@ Bytes placeable_metafile_file()
 {
     LockedGlobal picture(GetClipboardData(CF_METAFILEPICT));
     METAFILEPICT description;
-    if (picture.size() < sizeof description) unreadable_picture();
+    if (picture.size() < sizeof description) invalid_picture();
     memcpy(&description, picture.data(), sizeof description);
     UINT size = description.hMF ? GetMetaFileBitsEx(description.hMF, 0, nullptr) : 0;
-    if (!size) unreadable_picture();
+    if (!size) invalid_picture();
 
     PlaceableHeader header{};
     header.key = 0x9AC6CDD7;
@@ -141,7 +114,7 @@ Bytes placeable_metafile_file()
 
     Bytes out(sizeof header + size);
     memcpy(out.data(), &header, sizeof header);
-    if (GetMetaFileBitsEx(description.hMF, size, out.data() + sizeof header) != size) unreadable_picture();
+    if (GetMetaFileBitsEx(description.hMF, size, out.data() + sizeof header) != size) invalid_picture();
     return out;
 }
 
@@ -174,8 +147,7 @@ OpenedClipboard::OpenedClipboard()
 {
     for (int attempt = 1; !OpenClipboard(nullptr); ++attempt) {
         if (attempt == 10)
-            throw DesktopFailure{DesktopFailure::ClipboardUnavailable,
-                                 L"The clipboard cannot be opened: another program is using it"};
+            throw DesktopFailure{DesktopFailure::ClipboardUnavailable};
         Sleep(20);
     }
 }
@@ -183,9 +155,7 @@ OpenedClipboard::OpenedClipboard()
 void empty_clipboard()
 {
     OpenedClipboard clipboard;
-    if (!EmptyClipboard())
-        throw DesktopFailure{DesktopFailure::ClipboardUnavailable,
-                             L"The clipboard cannot be emptied: " + system_text(GetLastError())};
+    if (!EmptyClipboard()) throw DesktopFailure{DesktopFailure::ClipboardUnavailable};
 }
 
 Bytes clipboard_picture()
@@ -212,37 +182,36 @@ Bytes clipboard_picture()
 
 void save_picture(const std::wstring &path, const Bytes &picture)
 {
-    if (picture.empty())
-        throw DesktopFailure{DesktopFailure::InvalidPicture, L"There is no picture on the clipboard to save"};
+    if (picture.empty()) invalid_picture();
     write_file_replacing(path, picture);
 }
 
 void write_file_replacing(const std::wstring &path, const Bytes &content)
 {
     // A NUL would make the platform see a different, shorter name.
-    if (path.empty() || path.find(L'\0') != std::wstring::npos) file_failed(path, ERROR_INVALID_NAME);
+    if (path.empty() || path.find(L'\0') != std::wstring::npos) file_failed();
     DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (!needed) file_failed(path, GetLastError());
+    if (!needed) file_failed();
     std::wstring full(needed, L'\0');
     DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (!length || length >= needed) file_failed(path, length ? ERROR_INVALID_NAME : GetLastError());
+    if (!length || length >= needed) file_failed();
     full.resize(length);
     std::wstring folder = full.substr(0, full.find_last_of(L'\\') + 1);
 
     wchar_t temporary_name[MAX_PATH];
-    if (!GetTempFileNameW(folder.c_str(), L"imv", 0, temporary_name)) file_failed(path, GetLastError());
+    if (!GetTempFileNameW(folder.c_str(), L"imv", 0, temporary_name)) file_failed();
     TemporaryFile temporary(temporary_name);
     {
         HANDLE handle = CreateFileW(temporary.path().c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) file_failed(path, GetLastError());
+        if (handle == INVALID_HANDLE_VALUE) file_failed();
         UniqueFile file(handle);
         DWORD written = 0;
         if (!WriteFile(handle, content.data(), (DWORD)content.size(), &written, nullptr) || !FlushFileBuffers(handle))
-            file_failed(path, GetLastError());
-        if (written != content.size()) file_failed(path, ERROR_HANDLE_DISK_FULL);
+            file_failed();
+        if (written != content.size()) file_failed();
     }
     if (!MoveFileExW(temporary.path().c_str(), full.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        file_failed(path, GetLastError());
+        file_failed();
     temporary.renamed();
 }

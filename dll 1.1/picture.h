@@ -10,10 +10,9 @@
 
 #include "../common/text.h"
 
-// A failed clipboard or file step, described for the user.
+// A failed clipboard or file step.
 struct DesktopFailure {
     enum Kind { ClipboardUnavailable, InvalidPicture, FileFailed } kind;
-    std::wstring description;
 };
 
 // The clipboard, open for the life of this owner.  Another program (the

@@ -139,19 +139,11 @@ STDMETHODIMP CLibrary::GetRegistryValue(LONG hKey, BSTR KeyName, BSTR ValueName,
 {
     return guarded([&] {
         require(result);
+        // A caller that passes no default gets the declared default "".
+        Variant fallback = DefaultValue ? argument(*DefaultValue) : text_variant(L"");
         RegistryRead read = read_registry_value(root_key(hKey), view(KeyName), view(ValueName), KeyType);
         if (read.outcome == RegistryRead::UnsupportedType) raise(ErrLibrary, L"Tipo de valor no compatible");
-        Variant value = to_variant(read);
-        if (read.outcome == RegistryRead::UseDefault) {
-            // A copy of the caller's default, followed through any reference;
-            // a caller that passes none gets the declared default "".
-            if (DefaultValue) {
-                HRESULT hr = VariantCopyInd(value.get(), const_cast<VARIANT *>(&deref(*DefaultValue)));
-                if (FAILED(hr)) raise(hr == E_OUTOFMEMORY ? ErrOutOfMemory : ErrTypeMismatch);
-            } else {
-                value = text_variant(L"");
-            }
-        }
+        Variant value = read.outcome == RegistryRead::UseDefault ? std::move(fallback) : to_variant(read);
         VariantInit(result);
         value.release_to(result);
     });
@@ -160,11 +152,10 @@ STDMETHODIMP CLibrary::GetRegistryValue(LONG hKey, BSTR KeyName, BSTR ValueName,
 STDMETHODIMP CLibrary::SetRegistryValue(LONG hKey, BSTR KeyName, BSTR ValueName, short KeyType, VARIANT *value)
 {
     return guarded([&] {
+        Variant data = value ? argument(*value) : Variant();
         UniqueKey key = open_key(root_key(hKey), to_ansi(view(KeyName)), KEY_WRITE);
         if (!key) return; // this method never creates keys
-        VARIANT empty;
-        VariantInit(&empty);
-        write_value(key.get(), to_ansi(view(ValueName)), KeyType, value ? *value : empty);
+        write_value(key.get(), to_ansi(view(ValueName)), KeyType, *data.get());
     });
 }
 

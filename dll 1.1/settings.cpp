@@ -146,7 +146,7 @@ STDMETHODIMP CLibrary::Delete_All()
         VARIANT_BOOL deleted = VARIANT_FALSE;
         pass_on(self()->Delete_information_All(&deleted));
         if (deleted != VARIANT_TRUE)
-            MessageBoxW(GetActiveWindow(), L"Can't register Addinn.", lCia_.c_str(), MB_ICONEXCLAMATION | MB_OK); // answer unused
+            message_box(L"Can't register Addinn.", lCia_.c_str(), MB_ICONEXCLAMATION | MB_OK);
     });
 }
 

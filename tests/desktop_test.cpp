@@ -166,14 +166,15 @@ protected:
         return watcher.seen();
     }
 
-    // A failed Copy_picture: exactly one box with the stop icon and the caption.
-    void expect_one_failure_box(Var &file, const std::wstring &caption, const wchar_t *mentioned)
+    // A failed Copy_picture: exactly one box with the stop icon, the caption
+    // and the runtime's description of the error.
+    void expect_one_failure_box(Var &file, const std::wstring &caption, const wchar_t *description)
     {
         std::vector<SeenMessageBox> boxes = copy_picture(file);
         ASSERT_EQ(1u, boxes.size());
         EXPECT_EQ(caption, boxes[0].caption);
         EXPECT_EQ((UINT)MB_ICONHAND, boxes[0].icon);
-        EXPECT_NE(std::wstring::npos, boxes[0].text.find(mentioned)) << boxes[0].text.size();
+        EXPECT_EQ(description, boxes[0].text);
     }
 
     ComPtr<_CLibrary> library;
@@ -292,7 +293,7 @@ TEST_F(Desktop, CopyPictureFailureShowsOneStopBoxAndHarmsNoFile)
     write_file(path, original);
     clear_clipboard();
     Var file(path);
-    expect_one_failure_box(file, L"", L"picture");
+    expect_one_failure_box(file, L"", L"Invalid picture");
     EXPECT_EQ(original, read_file(path));
 
     ASSERT_EQ(S_OK, put_property(library.Get(), L"lCia", Var(L"Marvisto")).hr);
@@ -300,25 +301,49 @@ TEST_F(Desktop, CopyPictureFailureShowsOneStopBoxAndHarmsNoFile)
     // A file that cannot be replaced, being open to another reader: it stays
     // whole and nothing is left beside it.
     HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    expect_one_failure_box(file, L"Marvisto", L"existente.bmp");
+    expect_one_failure_box(file, L"Marvisto", L"Path/File access error");
     CloseHandle(reader);
     EXPECT_EQ(original, read_file(path));
     EXPECT_EQ(std::vector<std::wstring>{L"existente.bmp"}, files_in_folder());
 
     Var missing_folder(folder() + L"no existe\\imagen.bmp");
-    expect_one_failure_box(missing_folder, L"Marvisto", L"no existe");
+    expect_one_failure_box(missing_folder, L"Marvisto", L"Path/File access error");
     for (const std::wstring &bad : {std::wstring(L"bad|name?.bmp"), std::wstring(L"a\0b.bmp", 7)}) {
         Var bad_name(folder() + bad);
-        expect_one_failure_box(bad_name, L"Marvisto", L"Cannot save");
+        expect_one_failure_box(bad_name, L"Marvisto", L"Path/File access error");
     }
     EXPECT_EQ(std::vector<std::wstring>{L"existente.bmp"}, files_in_folder());
 
-    // The clipboard held by someone else all along.
+    // The clipboard held by someone else all along: the picture cannot be
+    // taken, and saving none is the most recent error.
     ClipboardHolder holder;
     ASSERT_TRUE(holder.held);
     Var elsewhere(folder() + L"otra.bmp");
-    expect_one_failure_box(elsewhere, L"Marvisto", L"picture");
+    expect_one_failure_box(elsewhere, L"Marvisto", L"Invalid picture");
     EXPECT_EQ(std::vector<std::wstring>{L"existente.bmp"}, files_in_folder());
+}
+
+TEST_F(Desktop, MessageBoxesAreModalToTheActiveWindow)
+{
+    // The host's window, active on the calling thread as a spreadsheet's is.
+    HWND host = CreateWindowExW(0, L"STATIC", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 300, 200, nullptr,
+                                nullptr, nullptr, nullptr);
+    ASSERT_TRUE(host);
+    SetForegroundWindow(host);
+    SetActiveWindow(host);
+    ASSERT_EQ(host, GetActiveWindow());
+
+    // No text: each shows its error box.
+    for (auto method : {&_CLibrary::Copy_picture, &_CLibrary::prcLink}) {
+        BOOL host_enabled = TRUE;
+        MessageBoxWatcher watcher([&] { host_enabled = IsWindowEnabled(host); });
+        EXPECT_EQ(S_OK, (library.Get()->*method)(nullptr));
+        std::vector<SeenMessageBox> boxes = watcher.seen();
+        ASSERT_EQ(1u, boxes.size());
+        EXPECT_EQ(host, boxes[0].owner);
+        EXPECT_FALSE(host_enabled) << "the host's window stayed live behind the box";
+    }
+    DestroyWindow(host);
 }
 
 TEST_F(Desktop, LimpiaEmptiesTheClipboard)
@@ -336,7 +361,7 @@ TEST_F(Desktop, LimpiaEmptiesTheClipboard)
     ASSERT_TRUE(holder.held);
     Call held = invoke(library.Get(), L"Limpia");
     EXPECT_EQ(521, held.number);
-    EXPECT_NE(std::wstring::npos, held.description.find(L"clipboard"));
+    EXPECT_EQ(L"Can't open Clipboard", held.description);
 }
 
 class PrinterEntry : public testing::Test {

@@ -272,3 +272,84 @@ TEST(Fuzz, EveryMemberSurvivesGeneratedArguments)
     printf("message boxes shown and closed: %zu\n", seen.size());
     EXPECT_EQ(nullptr, FindWindowW(L"#32770", nullptr)) << "a message box was left open";
 }
+
+TEST(Fuzz, MalformedVariantsFromTheVirtualTableRaiseInsteadOfCrashing)
+{
+    // What only a virtual-table caller can pass: references and arrays given
+    // as null pointers, a reference to a null reference, null strings.
+    delete_tree(HKEY_CURRENT_USER, ScratchKey);
+    write_raw(HKEY_CURRENT_USER, FuzzKey, L"kept", REG_DWORD, {7, 0, 0, 0});
+    ComPtr<_CLibrary> library = create_library();
+    ASSERT_TRUE(library);
+    BSTR key = SysAllocString(FuzzKey.c_str()), name = SysAllocString(L"v"), absent = SysAllocString(L"absent"),
+         kept = SysAllocString(L"kept");
+    SAFEARRAY *no_array = nullptr;
+    VARIANT null_reference;
+    V_VT(&null_reference) = VT_BYREF | VT_I2;
+    V_I2REF(&null_reference) = nullptr;
+    struct {
+        const char *what;
+        VARTYPE type;
+        void *pointer;
+    } malformed[] = {
+        {"Variant reference", VT_BYREF | VT_VARIANT, nullptr},
+        {"String reference", VT_BYREF | VT_BSTR, nullptr},
+        {"Long reference", VT_BYREF | VT_I4, nullptr},
+        {"Double reference", VT_BYREF | VT_R8, nullptr},
+        {"Object reference", VT_BYREF | VT_DISPATCH, nullptr},
+        {"array reference", VT_BYREF | VT_ARRAY | VT_UI1, nullptr},
+        {"reference to a null array", VT_BYREF | VT_ARRAY | VT_UI1, &no_array},
+        {"Byte array", VT_ARRAY | VT_UI1, nullptr},
+        {"String array", VT_ARRAY | VT_BSTR, nullptr},
+        {"Variant array", VT_ARRAY | VT_VARIANT, nullptr},
+        {"reference to a null reference", VT_BYREF | VT_VARIANT, &null_reference},
+    };
+    for (const auto &m : malformed) {
+        SCOPED_TRACE(m.what);
+        VARIANT value;
+        V_VT(&value) = m.type;
+        V_BYREF(&value) = m.pointer;
+        auto expect_invalid_argument = [](HRESULT hr) {
+            EXPECT_EQ((HRESULT)0x800A0005, hr);
+            EXPECT_EQ(L"Invalid procedure call or argument", last_error(hr).description);
+        };
+        for (short type : {(short)1, (short)3, (short)4}) {
+            expect_invalid_argument(library->SetRegistryValue(HKCU_LONG, key, name, type, &value));
+            expect_invalid_argument(library->SetRegistryValueX(key, name, type, &value));
+        }
+        // Whether or not the default would be used.
+        for (BSTR value_name : {absent, kept}) {
+            VARIANT result;
+            VariantInit(&result);
+            expect_invalid_argument(library->GetRegistryValue(HKCU_LONG, key, value_name, 4, &value, &result));
+            expect_invalid_argument(library->GetRegistryValueX(key, value_name, 4, &value, &result));
+            EXPECT_EQ(VT_EMPTY, V_VT(&result));
+        }
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, read_raw(HKEY_CURRENT_USER, FuzzKey, L"v").status);
+    }
+
+    // A null string is the empty string, directly and by reference.
+    BSTR null_string = nullptr;
+    VARIANT direct, by_reference;
+    V_VT(&direct) = VT_BSTR;
+    V_BSTR(&direct) = nullptr;
+    V_VT(&by_reference) = VT_BYREF | VT_BSTR;
+    V_BSTRREF(&by_reference) = &null_string;
+    for (VARIANT *value : {&direct, &by_reference}) {
+        EXPECT_EQ(S_OK, library->SetRegistryValue(HKCU_LONG, key, name, 1, value));
+        RawValue written = read_raw(HKEY_CURRENT_USER, FuzzKey, L"v");
+        EXPECT_EQ((DWORD)REG_SZ, written.type);
+        EXPECT_EQ(Bytes(2, 0), written.data);
+        VARIANT result;
+        VariantInit(&result);
+        ASSERT_EQ(S_OK, library->GetRegistryValueX(key, absent, 1, value, &result));
+        EXPECT_EQ(VT_BSTR, V_VT(&result));
+        EXPECT_TRUE(V_BSTR(&result) && SysStringLen(V_BSTR(&result)) == 0);
+        VariantClear(&result);
+    }
+    SysFreeString(key);
+    SysFreeString(name);
+    SysFreeString(absent);
+    SysFreeString(kept);
+    delete_tree(HKEY_CURRENT_USER, ScratchKey);
+}

@@ -3,6 +3,8 @@
 
 #include "support.h"
 
+#include "text.h"
+
 namespace {
 
 const std::wstring Key = std::wstring(ScratchKey) + L"\\values";
@@ -106,6 +108,18 @@ TEST_F(Registry, TextValuesRoundTripAsAnsiWithTerminator)
     // Characters with no form in the code page become question marks.
     ASSERT_TRUE(set(L"greek", 1, Var(L"a\u03A9b")).ok());
     EXPECT_EQ(L"a?b", get(L"greek", 1).result.text());
+}
+
+TEST_F(Registry, NamesTheCodePageCannotTakeFailInsteadOfEmptying)
+{
+    // UTF-8, the system code page a Windows 10 machine may have: text converts
+    // whole, and a lone surrogate, which has no form there, fails rather than
+    // becoming "" (the root key itself) or a replacement character.
+    EXPECT_EQ("Software\\\xC3\xB1\xCE\xA9", to_ansi(L"Software\\\u00F1\u03A9", CP_UTF8));
+    EXPECT_THROW(to_ansi(std::wstring(L"Software\\") + L'\xD800', CP_UTF8), TextConversionFailed);
+    EXPECT_THROW(to_ansi(std::wstring(L"\xDC00") + L'a', CP_UTF8), TextConversionFailed);
+    // Without a code page: the one in force.
+    EXPECT_EQ(to_ansi(L"a\u00F1\u03A9", GetACP()), to_ansi(L"a\u00F1\u03A9"));
 }
 
 TEST_F(Registry, TextBufferLimitsAndOddStoredForms)

@@ -436,6 +436,7 @@ DWORD WINAPI MessageBoxWatcher::run(void *param)
             GetDlgItemTextW(box, 0xFFFF, text, 4096);
             seen.text = text;
             seen.icon = icon_style(box);
+            seen.owner = GetWindow(box, GW_OWNER);
             EnterCriticalSection(&self->lock_);
             self->seen_.push_back(seen);
             LeaveCriticalSection(&self->lock_);

@@ -128,6 +128,7 @@ struct SeenMessageBox {
     std::wstring caption;
     std::wstring text;
     UINT icon = 0; // MB_ICONHAND, MB_ICONEXCLAMATION, ..., 0 for none
+    HWND owner = nullptr;
 };
 class MessageBoxWatcher {
 public:

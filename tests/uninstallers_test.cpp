@@ -330,6 +330,35 @@ TEST_F(Uninstaller, MvuReadsStringDataWithCharactersOutsideTheCodePage)
     EXPECT_EQ(registry, key_values(Release11Settings));
 }
 
+TEST_F(Uninstaller, MvuTakesEveryStringTypeUpToItsFirstNulUnexpanded)
+{
+    // A folder whose name looks like an environment variable: expanded, it would name no folder.
+    const fs::path unexpanded = Scratch / L"%USERNAME% tools";
+    fs::create_directories(unexpanded);
+    for (const wchar_t *file : ProductFiles) make_file(unexpanded / file);
+    struct Case {
+        const char *name;
+        DWORD type;
+        std::wstring dir;
+        fs::path folder;
+    } cases[] = {
+        {"REG_EXPAND_SZ", REG_EXPAND_SZ, unexpanded.wstring() + L'\0', unexpanded},
+        {"REG_MULTI_SZ", REG_MULTI_SZ, PlainFolder.wstring() + L'\0' + ForeignFolder.wstring() + L'\0' + L'\0', PlainFolder},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        make_file(system / L"IMV_v11.dll");
+        write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", c.type, utf16_bytes(c.dir));
+        auto registry = key_values(Release11Settings);
+        Listing before = list_folders({ForeignFolder, PlainFolder, unexpanded, system, DriveRoot});
+
+        EXPECT_EQ(0u, run(L"MVU.exe"));
+
+        expect_only_gone(before, {{c.folder, {L"Marvisto11.chm", L"Marvisto11.xla"}}, {system, {L"IMV_v11.dll"}}});
+        EXPECT_EQ(registry, key_values(Release11Settings));
+    }
+}
+
 TEST_F(Uninstaller, MvuDoesNotTrimTheFolder)
 {
     write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", REG_SZ, utf16_bytes(L"  " + PlainFolder.wstring() + L"  " + L'\0'));
