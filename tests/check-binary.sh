@@ -1,10 +1,10 @@
 #!/bin/bash
 # A deliverable imports system libraries only (the compiler runtime is linked
 # statically) and, for the library, exports exactly the four server entries.
-# usage: check-binary.sh <file> [exports...]
+# usage: [OBJDUMP=<objdump of the target>] check-binary.sh <file> [exports...]
 set -u
 file="$1"; shift
-dump=$(i686-w64-mingw32-objdump -p "$file") || exit 1
+dump=$("${OBJDUMP:-i686-w64-mingw32-objdump}" -p "$file") || exit 1
 status=0
 shopt -s nocasematch
 system='^(ADVAPI32|KERNEL32|USER32|GDI32|SHELL32|OLE32|OLEAUT32|msvcrt|COMCTL32|VERSION|ntdll)\.dll$'

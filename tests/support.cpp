@@ -332,7 +332,7 @@ struct HandleInformation {
 ULONG process_handle_count()
 {
     using Query = NTSTATUS(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
-    static Query query = (Query)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
+    static Query query = (Query)(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
     std::vector<unsigned char> buffer(1 << 16);
     for (;;) {
         ULONG needed = 0;

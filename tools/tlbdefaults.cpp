@@ -88,12 +88,13 @@ int wmain(int argc, wchar_t **argv)
     CHECK(CoInitialize(nullptr));
     ITypeLib *src = nullptr;
     CHECK(LoadTypeLibEx(argv[1], REGKIND_NONE, &src));
-    DeleteFileW(argv[2]);
-    ICreateTypeLib2 *dst = nullptr;
-    CHECK(CreateTypeLib2(SYS_WIN32, argv[2], &dst));
-
     TLIBATTR *lib = nullptr;
     CHECK(src->GetLibAttr(&lib));
+    DeleteFileW(argv[2]);
+    // The copy is for the system widl wrote the library for (SYS_WIN32 or
+    // SYS_WIN64); the build runs this program with the same bitness.
+    ICreateTypeLib2 *dst = nullptr;
+    CHECK(CreateTypeLib2(lib->syskind, argv[2], &dst));
     BSTR name = nullptr, doc = nullptr, helpfile = nullptr;
     DWORD context = 0;
     CHECK(src->GetDocumentation(-1, &name, &doc, &context, &helpfile));

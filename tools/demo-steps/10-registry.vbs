@@ -3,7 +3,8 @@ Const HKCU = &H80000001
 Const Key = "Software\IMV_v11 demo"
 Set lib = CreateObject("IMV_v11.CLibrary")
 lib.lCia = "Marvisto"
-WScript.Echo "Created IMV_v11.CLibrary; lCia = """ & lib.lCia & """"
+WScript.Echo "Created IMV_v11.CLibrary (script host process: " & _
+    CreateObject("WScript.Shell").Environment("Process")("PROCESSOR_ARCHITECTURE") & "); lCia = """ & lib.lCia & """"
 WScript.Echo "CreateRegistryKey(HKCU, """ & Key & "\Child"") existed before: " & lib.CreateRegistryKey(HKCU, Key & "\Child")
 WScript.Echo "CheckRegistryKey: " & lib.CheckRegistryKey(HKCU, Key & "\Child")
 lib.SetRegistryValue HKCU, Key, "Greeting", 1, "Hola, mundo"

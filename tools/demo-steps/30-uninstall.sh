@@ -3,7 +3,7 @@
 # of the prefix and in its system directory, the folder recorded through the
 # library's prcDir as the add-in records it, MVU run, and what is left.
 set -euo pipefail
-build="$(cd "${1:-build}" && pwd)"
+build="$(cd "${1:-build/x86}" && pwd)"
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 run="$build/wine-run"
 key='HKCU\Software\Marvisto11\Groupdate'

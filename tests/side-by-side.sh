@@ -1,0 +1,100 @@
+#!/bin/bash
+# Both builds of the library registered side by side in a 64-bit prefix, each
+# with the regsvr32 of its own bitness, as on 64-bit Windows.  The 32-bit and
+# the 64-bit script host each run scripts/host.vbs.  Unregistering either build
+# removes only its own entries: the other host keeps working and this one gets
+# error 429; the entries both share go with the last build.
+# usage: side-by-side.sh <wine-run of the 64-bit prefix> <dist folder>
+set -u
+run="$1"
+dist="$2"
+windows_path() { local path="Z:$1"; echo "${path//\//\\}"; }
+lib32="$(windows_path "$dist/IMV_v11.dll")"
+lib64="$(windows_path "$dist/x64/IMV_v11.dll")"
+script="$(windows_path "$(cd "$(dirname "$0")" && pwd)/scripts/host.vbs")"
+libid='{D6A26E2E-6BBE-41C9-8599-8DD41551C218}'
+classes64='HKLM\Software\Classes'
+classes32='HKLM\Software\Classes\Wow6432Node'
+status=0
+
+fail() { echo "FAILED ($when): $*"; status=1; }
+
+regsvr32() { # <bits> [/u] <dll>
+    local folder=system32
+    [ "$1" = 32 ] && folder=syswow64
+    shift
+    "$run" "C:\\windows\\$folder\\regsvr32.exe" /s "$@" || fail "regsvr32 $folder $* exited with $?"
+}
+
+# host <bits> works|429
+host() {
+    local folder=system32 arch=AMD64 output
+    [ "$1" = 32 ] && folder=syswow64 arch=x86
+    output="$("$run" "C:\\windows\\$folder\\cscript.exe" //nologo "$script" | tr -d '\r')"
+    if [ "$(head -n1 <<<"$output")" != "host $arch" ]; then
+        fail "the $1-bit script host did not run"
+    elif [ "$2" = works ]; then
+        [ "$(tail -n1 <<<"$output")" = "all checks passed" ] || fail "the $1-bit host:"$'\n'"$output"
+    elif [ "$(tail -n1 <<<"$output")" != "CreateObject: error 429" ]; then
+        fail "the $1-bit host should get error 429:"$'\n'"$output"
+    fi
+}
+
+# key present|absent <path>...
+key() {
+    local want="$1" path
+    shift
+    for path in "$@"; do
+        if "$run" reg query "$path" >/dev/null 2>&1; then
+            [ "$want" = present ] || fail "$path is still there"
+        else
+            [ "$want" = absent ] || fail "$path is gone"
+        fi
+    done
+}
+class() { echo "$1\\CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}"; }
+interface() { echo "$1\\Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}"; }
+progid="$classes64\\IMV_v11.CLibrary"
+typelib="$classes64\\TypeLib\\$libid\\1.0"
+
+# Whatever an earlier run left registered.
+"$run" 'C:\windows\system32\regsvr32.exe' /s /u "$lib64"
+"$run" 'C:\windows\syswow64\regsvr32.exe' /s /u "$lib32"
+
+when="both registered"
+regsvr32 32 "$lib32"
+regsvr32 64 "$lib64"
+key present "$(class "$classes32")" "$(class "$classes64")" "$progid" "$typelib\\409\\win32" "$typelib\\409\\win64" \
+    "$(interface "$classes32")" "$(interface "$classes64")"
+host 32 works
+host 64 works
+
+when="32-bit build unregistered"
+regsvr32 32 /u "$lib32"
+key absent "$(class "$classes32")" "$typelib\\409\\win32"
+key present "$(class "$classes64")" "$progid" "$typelib\\409\\win64" "$(interface "$classes64")"
+host 64 works
+host 32 429
+
+when="32-bit build registered again"
+regsvr32 32 "$lib32"
+host 32 works
+host 64 works
+
+when="64-bit build unregistered"
+regsvr32 64 /u "$lib64"
+key absent "$(class "$classes64")" "$typelib\\409\\win64"
+key present "$(class "$classes32")" "$progid" "$typelib\\409\\win32" "$(interface "$classes32")"
+host 32 works
+host 64 429
+
+when="both unregistered"
+regsvr32 32 /u "$lib32"
+key absent "$(class "$classes32")" "$progid" "$classes64\\TypeLib\\$libid" "$(interface "$classes32")" "$(interface "$classes64")"
+host 32 429
+host 64 429
+
+# The 64-bit build stays registered, as the prefix's other tests expect.
+regsvr32 64 "$lib64"
+[ $status = 0 ] && echo "side by side: each host uses its own build; unregistering either leaves the other working"
+exit $status
