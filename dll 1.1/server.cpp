@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "library.h"
+#include "registration.h"
 
 namespace {
 
@@ -127,7 +128,6 @@ constexpr REGSAM OtherView = KEY_WOW64_32KEY;
 const wchar_t Platform[] = L"win32";
 constexpr REGSAM OtherView = KEY_WOW64_64KEY;
 #endif
-const wchar_t ProgId[] = L"IMV_v11.CLibrary";
 // The type library is registered for its own locale, 0x0409, and for the
 // neutral locale 0: a lookup for any other locale (the automation marshaller
 // asks for the neutral one) falls back to the neutral entry.
@@ -143,7 +143,7 @@ std::wstring guid_text(REFGUID guid)
 std::wstring class_key() { return L"CLSID\\" + guid_text(CLSID_CLibrary); }
 std::wstring interface_key() { return L"Interface\\" + guid_text(IID__CLibrary); }
 std::wstring typelib_key() { return L"TypeLib\\" + guid_text(LIBID_IMV_v11); }
-std::wstring typelib_version_key() { return typelib_key() + L"\\1.0"; }
+std::wstring typelib_version_key() { return typelib_key() + L"\\" + TypeLibVersion; }
 
 struct Entry {
     std::wstring key;     // below HKEY_CLASSES_ROOT
@@ -157,9 +157,9 @@ std::vector<Entry> entries(const std::wstring &path)
     std::vector<Entry> list = {
         {cls, nullptr, ProgId},
         {cls + L"\\InprocServer32", nullptr, path},
-        {cls + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+        {cls + L"\\InprocServer32", L"ThreadingModel", ThreadingModel},
         {cls + L"\\ProgID", nullptr, ProgId},
-        {cls + L"\\VERSION", nullptr, L"1.0"},
+        {cls + L"\\VERSION", nullptr, TypeLibVersion},
         {cls + L"\\TypeLib", nullptr, guid_text(LIBID_IMV_v11)},
         {cls + L"\\Programmable", nullptr, L""},
         {ProgId, nullptr, ProgId},

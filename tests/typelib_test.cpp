@@ -37,6 +37,73 @@ bool creatable_by_clsid()
     return SUCCEEDED(CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void **)object.GetAddressOf()));
 }
 
+// The manifest beside the library, as text.
+std::string manifest_text()
+{
+    std::string text;
+    HANDLE file = CreateFileW(dist_path(L"IMV_v11.manifest").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) text.append(buffer, read);
+    CloseHandle(file);
+    return text;
+}
+
+// The value of `name` on the first `element` of the manifest, or "<missing>".
+std::wstring manifest_attribute(const std::string &xml, const std::string &element, const std::string &name)
+{
+    size_t start = xml.find("<" + element + " ");
+    if (start == std::string::npos) return L"<missing>";
+    size_t end = xml.find('>', start);
+    size_t at = xml.find(" " + name + "=\"", start);
+    if (at == std::string::npos || at > end) return L"<missing>";
+    at += name.size() + 3;
+    std::string value = xml.substr(at, xml.find('"', at) - at);
+    return std::wstring(value.begin(), value.end());
+}
+
+// The manifest made the active activation context of the calling thread.
+class ActiveManifest {
+public:
+    ActiveManifest(HANDLE context) : context_(context) { EXPECT_TRUE(ActivateActCtx(context_, &cookie_)); }
+    ~ActiveManifest() { DeactivateActCtx(0, cookie_); }
+
+private:
+    HANDLE context_;
+    ULONG_PTR cookie_ = 0;
+};
+
+// A thread of the multithreaded apartment that activates the manifest and
+// uses the class from there.
+struct ManifestWorker {
+    HANDLE context;
+    HRESULT created = E_FAIL, called = E_FAIL;
+    std::wstring caption;
+
+    static DWORD WINAPI run(void *param)
+    {
+        auto self = static_cast<ManifestWorker *>(param);
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        {
+            ActiveManifest active(self->context);
+            ComPtr<_CLibrary> library;
+            self->created = CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID__CLibrary,
+                                             (void **)library.GetAddressOf());
+            if (library) {
+                BSTR caption = SysAllocString(L"from another apartment"), back = nullptr;
+                library->put_lCia(caption);
+                self->called = library->get_lCia(&back);
+                if (back) self->caption = back;
+                SysFreeString(caption);
+                SysFreeString(back);
+            }
+        }
+        CoUninitialize();
+        return 0;
+    }
+};
+
 } // namespace
 
 TEST(Registration, RegisterUnregisterRoundTrip)
@@ -92,7 +159,9 @@ TEST(Registration, TypeLibraryFoundForEveryLocale)
     for (LCID lcid : {0x0409u, 0u, 0x0C0Au, 0x0407u}) {
         BSTR path = nullptr;
         EXPECT_EQ(S_OK, QueryPathOfRegTypeLib(LIBID_IMV_v11, 1, 0, lcid, &path)) << std::hex << lcid;
-        if (path) EXPECT_EQ(0, _wcsicmp(path, dist_path(L"IMV_v11.dll").c_str())) << std::hex << lcid;
+        if (path) {
+            EXPECT_EQ(0, _wcsicmp(path, dist_path(L"IMV_v11.dll").c_str())) << std::hex << lcid;
+        }
         SysFreeString(path);
     }
 }
@@ -116,6 +185,105 @@ TEST(Registration, WritesTheServerEntries)
     std::wstring iface = L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}";
     EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}", read_text(HKEY_CLASSES_ROOT, iface + L"\\ProxyStubClsid32", L""));
     EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(HKEY_CLASSES_ROOT, iface + L"\\TypeLib", L""));
+}
+
+TEST(Registration, ManifestDeclaresWhatRegistrationWrites)
+{
+    std::string xml = manifest_text();
+    ASSERT_FALSE(xml.empty()) << "no manifest beside the library";
+    std::wstring server = std::wstring(ClassKey) + L"\\InprocServer32";
+    std::wstring module = read_text(HKEY_CLASSES_ROOT, server, L"");
+    std::wstring file = manifest_attribute(xml, "file", "name");
+    EXPECT_EQ(0, _wcsicmp(module.substr(module.rfind(L'\\') + 1).c_str(), file.c_str())) << file;
+    EXPECT_EQ(Win64 ? L"amd64" : L"x86", manifest_attribute(xml, "assemblyIdentity", "processorArchitecture"));
+    EXPECT_EQ(L"1.1.0.0", manifest_attribute(xml, "assemblyIdentity", "version"));
+
+    std::wstring clsid = manifest_attribute(xml, "comClass", "clsid");
+    EXPECT_EQ(ClassKey, L"CLSID\\" + clsid);
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, server, L"ThreadingModel"), manifest_attribute(xml, "comClass", "threadingModel"));
+    std::wstring progid = manifest_attribute(xml, "comClass", "progid");
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\ProgID", L""), progid);
+    EXPECT_EQ(clsid, read_text(HKEY_CLASSES_ROOT, progid + L"\\CLSID", L""));
+    std::wstring tlbid = manifest_attribute(xml, "comClass", "tlbid");
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\TypeLib", L""), tlbid);
+
+    EXPECT_EQ(tlbid, manifest_attribute(xml, "typelib", "tlbid"));
+    std::wstring typelib = L"TypeLib\\" + tlbid + L"\\" + manifest_attribute(xml, "typelib", "version");
+    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, typelib)) << "no registered type library of the manifest's version";
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, typelib + L"\\HELPDIR", L""), manifest_attribute(xml, "typelib", "helpdir"));
+
+    std::wstring iface = L"Interface\\" + manifest_attribute(xml, "comInterfaceExternalProxyStub", "iid");
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface, L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "name"));
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface + L"\\ProxyStubClsid32", L""),
+              manifest_attribute(xml, "comInterfaceExternalProxyStub", "proxyStubClsid32"));
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface + L"\\TypeLib", L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "tlbid"));
+}
+
+TEST(Registration, ManifestServesWithoutRegistration)
+{
+    // Nothing of the library registered: the manifest beside it is all a host needs.
+    ASSERT_EQ(0u, regsvr32(L"/s /u"));
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_FALSE(creatable_by_progid());
+    std::wstring manifest = dist_path(L"IMV_v11.manifest");
+    ACTCTXW request{sizeof request};
+    request.lpSource = manifest.c_str();
+    HANDLE context = CreateActCtxW(&request);
+    ASSERT_NE(INVALID_HANDLE_VALUE, context) << "error " << GetLastError();
+    {
+        ActiveManifest active(context);
+        // By ProgID (Wine answers an alias class id of the context's own,
+        // which creates the same class).
+        CLSID clsid{};
+        ASSERT_EQ(S_OK, CLSIDFromProgID(L"IMV_v11.CLibrary", &clsid));
+        ComPtr<IProvideClassInfo> by_progid;
+        ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IProvideClassInfo, (void **)by_progid.GetAddressOf()));
+        ComPtr<ITypeInfo> coclass;
+        ASSERT_EQ(S_OK, by_progid->GetClassInfo(coclass.GetAddressOf()));
+        TYPEATTR *attr = nullptr;
+        ASSERT_EQ(S_OK, coclass->GetTypeAttr(&attr));
+        EXPECT_EQ(CLSID_CLibrary, attr->guid);
+        coclass->ReleaseTypeAttr(attr);
+
+        ComPtr<_CLibrary> library;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID__CLibrary, (void **)library.GetAddressOf()));
+
+        Call omitted = invoke(library.Get(), L"GetRegistryValueX", {Var(L"Software\\IMV_v11 none"), Var(L"v"), Var((short)1)});
+        EXPECT_TRUE(omitted.ok());
+        EXPECT_EQ(VT_BSTR, omitted.result.vt());
+        EXPECT_EQ(L"", omitted.result.text());
+        Call refused = invoke(library.Get(), L"CreateRegistryKey", {Var((LONG)0x1234), Var(L"x")});
+        EXPECT_EQ(1001, refused.number);
+        EXPECT_EQ(L"No fue posible crear la clave del registro", refused.description);
+        BSTR text = SysAllocString(L"early"), stripped = nullptr;
+        EXPECT_EQ(S_OK, library->StripTerminator(text, &stripped));
+        EXPECT_STREQ(L"early", stripped);
+        SysFreeString(text);
+        SysFreeString(stripped);
+        ComPtr<ITypeInfo> info;
+        ASSERT_EQ(S_OK, library->GetTypeInfo(0, 0, info.GetAddressOf()));
+        ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
+        EXPECT_EQ(IID__CLibrary, attr->guid);
+        info->ReleaseTypeAttr(attr);
+    }
+    // A thread of the multithreaded apartment that activates the same
+    // context reaches the object in its host apartment through the marshaller
+    // the manifest names.
+    ManifestWorker worker{context};
+    HANDLE thread = CreateThread(nullptr, 0, ManifestWorker::run, &worker, 0, nullptr);
+    while (MsgWaitForMultipleObjects(1, &thread, FALSE, 30000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    CloseHandle(thread);
+    EXPECT_EQ(S_OK, worker.created);
+    EXPECT_EQ(S_OK, worker.called);
+    EXPECT_EQ(L"from another apartment", worker.caption);
+
+    ReleaseActCtx(context);
+    ComPtr<IDispatch> none;
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void **)none.GetAddressOf()));
+    ASSERT_EQ(0u, regsvr32(L"/s"));
 }
 
 TEST(TypeLibrary, LibraryAttributes)
