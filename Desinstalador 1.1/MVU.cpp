@@ -19,6 +19,27 @@ constexpr UINT_PTR Timer1 = 1;
 constexpr UINT TimerInterval = 10000;
 constexpr short Passes = 10;
 
+// Where the product's files lie, read once before the passes.
+enum Folder { InstallDir, SystemDir, NativeSystemDir, FolderCount };
+
+// Every file a pass deletes, in order.  The registration-free install keeps
+// each build beside its assembly manifest in a folder of its own.
+const struct {
+    Folder folder;
+    const wchar_t *name;
+} ProductFiles[] = {
+    {InstallDir, L"\\Marvisto11.chm"},
+    {InstallDir, L"\\Marvisto11.xla"},
+    {SystemDir, L"\\IMV_v11.dll"},
+    {NativeSystemDir, L"\\IMV_v11.dll"},
+    {InstallDir, L"\\x86\\IMV_v11.dll"},
+    {InstallDir, L"\\x86\\IMV_v11.manifest"},
+    {InstallDir, L"\\x64\\IMV_v11.dll"},
+    {InstallDir, L"\\x64\\IMV_v11.manifest"},
+};
+// The folders of the registration-free install, removed when a pass leaves them empty.
+const wchar_t *const BuildFolders[] = {L"\\x86", L"\\x64"};
+
 // The form's layout, in twips (1440 to the inch).
 constexpr int ClientWidth = 4320, ClientHeight = 930;
 constexpr RECT Frame1 = {120, 0, 120 + 4095, 0 + 855};
@@ -117,14 +138,13 @@ void load_form(HWND window)
 // then the passes run back to back and the program ends.
 void on_timer(HWND window)
 {
-    std::wstring install_dir = ReadInstallDir();
-    std::wstring system_dir = GetSystemDir();
-    std::wstring native_dir = native_system_dir();
+    std::wstring folders[FolderCount];
+    folders[InstallDir] = ReadInstallDir();
+    folders[SystemDir] = GetSystemDir();
+    folders[NativeSystemDir] = native_system_dir();
     while (pass_counter < Passes) {
-        delete_product_file(install_dir, L"\\Marvisto11.chm");
-        delete_product_file(install_dir, L"\\Marvisto11.xla");
-        delete_product_file(system_dir, L"\\IMV_v11.dll");
-        delete_product_file(native_dir, L"\\IMV_v11.dll");
+        for (const auto &file : ProductFiles) delete_product_file(folders[file.folder], file.name);
+        for (const wchar_t *build : BuildFolders) remove_empty_product_folder(folders[InstallDir], build);
         ShowWindow(window, SW_HIDE);
         ++pass_counter;
     }

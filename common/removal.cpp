@@ -13,9 +13,28 @@ std::wstring GetSystemDir()
     return std::wstring(buffer, length);
 }
 
-void delete_product_file(const std::wstring &folder, const wchar_t *file_name)
+namespace {
+
+// `folder` + `name` as the file system would see it, or "" when the folder part
+// is empty or blank and the path would lead to the root of the current drive.
+std::wstring product_path(const std::wstring &folder, const wchar_t *name)
 {
     std::wstring seen = folder.substr(0, folder.find(L'\0'));
-    if (trim_spaces(seen).empty()) return;
-    DeleteFileW((seen + file_name).c_str()); // result deliberately ignored
+    if (trim_spaces(seen).empty()) return {};
+    return seen + name;
+}
+
+} // namespace
+
+void delete_product_file(const std::wstring &folder, const wchar_t *file_name)
+{
+    std::wstring path = product_path(folder, file_name);
+    if (!path.empty()) DeleteFileW(path.c_str()); // result deliberately ignored
+}
+
+void remove_empty_product_folder(const std::wstring &folder, const wchar_t *subfolder_name)
+{
+    std::wstring path = product_path(folder, subfolder_name);
+    // RemoveDirectoryW refuses a folder that is not empty; the result is deliberately ignored.
+    if (!path.empty()) RemoveDirectoryW(path.c_str());
 }

@@ -14,3 +14,7 @@ std::wstring GetSystemDir();
 // missing folder never names a file at the root of a drive.  Whether the
 // deletion succeeds is deliberately not examined.
 void delete_product_file(const std::wstring &folder, const wchar_t *file_name);
+
+// Removes `folder` + `subfolder_name` when it is empty, under the same guard as
+// delete_product_file.  A folder that still holds anything stays.
+void remove_empty_product_folder(const std::wstring &folder, const wchar_t *subfolder_name);

@@ -25,6 +25,9 @@ const wchar_t Release11Settings[] = L"Software\\Marvisto11\\Groupdate";
 const wchar_t *const ProductFiles[] = {L"Marvisto.chm",   L"Marvisto.xla",   L"KPD_v01.dll",
                                        L"Marvisto11.chm", L"Marvisto11.xla", L"IMV_v11.dll"};
 
+// What the registration-free install puts in each of its folders x86 and x64.
+const wchar_t *const BuildFiles[] = {L"IMV_v11.dll", L"IMV_v11.manifest"};
+
 const fs::path DriveRoot = L"C:\\";
 const fs::path Scratch = L"C:\\uninstaller tests";
 // A user name outside any Western code page.
@@ -206,6 +209,10 @@ protected:
             fs::remove(DriveRoot / file, ignored);
             fs::remove(system / file, ignored);
         }
+        for (const fs::path &folder : {DriveRoot / L"x86", DriveRoot / L"x64"}) {
+            for (const wchar_t *file : BuildFiles) fs::remove(folder / file, ignored);
+            fs::remove(folder, ignored); // only when empty
+        }
         delete_tree(HKEY_CURRENT_USER, Release10Product);
         delete_tree(HKEY_CURRENT_USER, Release11Product);
     }
@@ -367,6 +374,38 @@ TEST_F(Uninstaller, MvuDoesNotTrimTheFolder)
     EXPECT_EQ(0u, run(L"MVU.exe"));
 
     expect_only_gone(before, {{system, {L"IMV_v11.dll"}}});
+}
+
+TEST_F(Uninstaller, MvuRemovesTheRegistrationFreeLayoutAndEachFolderLeftEmpty)
+{
+    const fs::path x86 = PlainFolder / L"x86", x64 = PlainFolder / L"x64";
+    const fs::path root_x86 = DriveRoot / L"x86", root_x64 = DriveRoot / L"x64";
+    for (const fs::path &folder : {x86, x64, root_x86}) {
+        fs::create_directories(folder);
+        for (const wchar_t *file : BuildFiles) make_file(folder / file);
+    }
+    // The user's own file keeps x64 in place; at the drive root, which a blank
+    // install folder would name, an empty x64 must stay too.
+    make_file(x64 / L"notes.txt");
+    fs::create_directories(root_x64);
+    auto list_all = [&] { return list_folders({PlainFolder, x86, x64, system, DriveRoot, root_x86, root_x64}); };
+
+    // No install folder recorded: nothing of the layout goes.
+    Listing before = list_all();
+    EXPECT_EQ(0u, run(L"MVU.exe"));
+    ASSERT_TRUE(fs::is_directory(root_x64));
+    expect_only_gone(before, {{system, {L"IMV_v11.dll"}}});
+
+    write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", REG_SZ, utf16_bytes(PlainFolder.wstring() + L'\0'));
+    make_file(system / L"IMV_v11.dll");
+    before = list_all();
+    EXPECT_EQ(0u, run(L"MVU.exe"));
+    EXPECT_FALSE(fs::exists(x86));
+    ASSERT_TRUE(fs::is_directory(root_x64));
+    before.erase(x86);
+    expect_only_gone(before, {{PlainFolder, {L"Marvisto11.chm", L"Marvisto11.xla"}},
+                              {x64, {L"IMV_v11.dll", L"IMV_v11.manifest"}},
+                              {system, {L"IMV_v11.dll"}}});
 }
 
 TEST_F(Uninstaller, MvuTakesEmptyOrOverlongDirAsNoFolder)
