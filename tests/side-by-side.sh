@@ -65,31 +65,32 @@ when="both registered"
 regsvr32 32 "$lib32"
 regsvr32 64 "$lib64"
 key present "$(class "$classes32")" "$(class "$classes64")" "$progid" "$typelib\\409\\win32" "$typelib\\409\\win64" \
+    "$typelib\\0\\win32" "$typelib\\0\\win64" \
     "$(interface "$classes32")" "$(interface "$classes64")"
 host 32 works
 host 64 works
 
-when="32-bit build unregistered"
-regsvr32 32 /u "$lib32"
-key absent "$(class "$classes32")" "$typelib\\409\\win32"
-key present "$(class "$classes64")" "$progid" "$typelib\\409\\win64" "$(interface "$classes64")"
-host 64 works
-host 32 429
+# Each build unregistered in turn: it removes only its own entries.
+library() { if [ "$1" = 32 ]; then echo "$lib32"; else echo "$lib64"; fi; }
+classes() { if [ "$1" = 32 ]; then echo "$classes32"; else echo "$classes64"; fi; }
+for pair in "32 64" "64 32"; do
+    set -- $pair
+    when="$1-bit build unregistered"
+    regsvr32 "$1" /u "$(library "$1")"
+    key absent "$(class "$(classes "$1")")" "$typelib\\409\\win$1" "$typelib\\0\\win$1"
+    key present "$(class "$(classes "$2")")" "$progid" "$typelib\\409\\win$2" "$(interface "$(classes "$2")")"
+    host "$2" works
+    host "$1" 429
 
-when="32-bit build registered again"
-regsvr32 32 "$lib32"
-host 32 works
-host 64 works
-
-when="64-bit build unregistered"
-regsvr32 64 /u "$lib64"
-key absent "$(class "$classes64")" "$typelib\\409\\win64"
-key present "$(class "$classes32")" "$progid" "$typelib\\409\\win32" "$(interface "$classes32")"
-host 32 works
-host 64 429
+    when="$1-bit build registered again"
+    regsvr32 "$1" "$(library "$1")"
+    host "$1" works
+    host "$2" works
+done
 
 when="both unregistered"
 regsvr32 32 /u "$lib32"
+regsvr32 64 /u "$lib64"
 key absent "$(class "$classes32")" "$progid" "$classes64\\TypeLib\\$libid" "$(interface "$classes32")" "$(interface "$classes64")"
 host 32 429
 host 64 429
