@@ -205,7 +205,7 @@ bool remove_key(const std::wstring &path, REGSAM view = 0)
     return !key_present(path, view);
 }
 
-// A key left without subkeys or values is removed; one still in use stays.
+// A key left without subkeys is removed; one still in use stays.
 void remove_if_empty(const std::wstring &path)
 {
     RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str()); // refused while anything is below it

@@ -38,19 +38,6 @@ void remove_folder()
     RemoveDirectoryW(folder().c_str());
 }
 
-Bytes read_file(const std::wstring &path)
-{
-    Bytes data;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return data;
-    data.resize(GetFileSize(file, nullptr));
-    DWORD read = 0;
-    ReadFile(file, data.data(), (DWORD)data.size(), &read, nullptr);
-    CloseHandle(file);
-    data.resize(read);
-    return data;
-}
-
 void write_file(const std::wstring &path, const Bytes &data)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

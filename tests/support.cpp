@@ -237,6 +237,7 @@ ErrorInfo last_error(HRESULT hr)
     if (HRESULT_FACILITY(hr) == FACILITY_CONTROL) error.number = HRESULT_CODE(hr);
     IErrorInfo *info = nullptr;
     if (GetErrorInfo(0, &info) == S_OK && info) {
+        error.present = true;
         BSTR description = nullptr;
         info->GetDescription(&description);
         if (description) error.description.assign(description, SysStringLen(description));
@@ -251,18 +252,27 @@ void expect_description(IUnknown *object, HRESULT hr, const std::wstring &expect
     ComPtr<ISupportErrorInfo> support;
     ASSERT_EQ(S_OK, object->QueryInterface(IID_ISupportErrorInfo, (void **)support.GetAddressOf()));
     ASSERT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID__CLibrary));
-    ComPtr<IErrorInfo> info;
-    if (GetErrorInfo(0, info.GetAddressOf()) != S_OK || !info) {
-        if (behind_proxy())
-            printf("note: no error object came back through the proxy for %08lx\n", (unsigned long)hr);
-        else
-            ADD_FAILURE() << "no error information for " << std::hex << hr;
-        return;
+    ErrorInfo error = last_error(hr);
+    if (error.present) {
+        EXPECT_EQ(expected, error.description);
+    } else if (behind_proxy()) {
+        printf("note: no error object came back through the proxy for %08lx\n", (unsigned long)hr);
+    } else {
+        ADD_FAILURE() << "no error information for " << std::hex << hr;
     }
-    BSTR description = nullptr;
-    info->GetDescription(&description);
-    EXPECT_EQ(expected, std::wstring(description ? description : L""));
-    SysFreeString(description);
+}
+
+Bytes read_file(const std::wstring &path)
+{
+    Bytes data;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return data;
+    data.resize(GetFileSize(file, nullptr));
+    DWORD read = 0;
+    ReadFile(file, data.data(), (DWORD)data.size(), &read, nullptr);
+    CloseHandle(file);
+    data.resize(read);
+    return data;
 }
 
 RawValue read_raw(HKEY root, const std::wstring &key, const std::wstring &name)

@@ -92,6 +92,7 @@ Call put_property(IDispatch *object, const wchar_t *name, const Var &value);
 // The error number and description left for a failing early-bound call.
 struct ErrorInfo {
     LONG number = 0;
+    bool present = false;     // whether the thread held error information at all
     std::wstring description;
 };
 ErrorInfo last_error(HRESULT hr);
@@ -113,6 +114,9 @@ void write_raw(HKEY root, const std::wstring &key, const std::wstring &name, DWO
 bool key_exists(HKEY root, const std::wstring &key);
 void delete_tree(HKEY root, const std::wstring &key);
 Bytes utf16_bytes(const std::wstring &text); // code units, low byte first
+
+// The whole content of a file (empty when it cannot be read).
+Bytes read_file(const std::wstring &path);
 
 // Handles the process holds (Wine's GetProcessHandleCount always answers 0).
 ULONG process_handle_count();

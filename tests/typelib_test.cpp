@@ -40,14 +40,8 @@ bool creatable_by_clsid()
 // The manifest beside the library, as text.
 std::string manifest_text()
 {
-    std::string text;
-    HANDLE file = CreateFileW(dist_path(L"IMV_v11.manifest").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) text.append(buffer, read);
-    CloseHandle(file);
-    return text;
+    Bytes bytes = read_file(dist_path(L"IMV_v11.manifest"));
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // The value of `name` on the first `element` of the manifest, or "<missing>".
