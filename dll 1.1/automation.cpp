@@ -82,7 +82,6 @@ Variant argument(const VARIANT &value)
     VARTYPE type = V_VT(source);
     bool by_reference = type & VT_BYREF;
     if (by_reference && !V_BYREF(source)) raise(ErrInvalidCall);
-    if ((type & VT_ARRAY) && !(by_reference ? *V_ARRAYREF(source) : V_ARRAY(source))) raise(ErrInvalidCall);
     if ((type & ~VT_BYREF) == VT_BSTR && !(by_reference ? *V_BSTRREF(source) : V_BSTR(source))) return text_variant(L"");
     Variant copy;
     HRESULT hr = VariantCopyInd(copy.get(), const_cast<VARIANT *>(source));

@@ -131,7 +131,8 @@ Variant text_variant(std::wstring_view text);
 
 // A VARIANT argument as a value of the library's own: a by-reference variant
 // followed one level, a by-reference value read, a null string taken as ""
-// (the automation rules make it the empty string).  A reference or an array
+// (the automation rules make it the empty string).  A null array is a value:
+// an array variable never sized (Dim b() As Byte) holds one.  A reference
 // given as a null pointer, and a reference to a reference, are malformed: no
 // VB variable holds them, only a virtual-table caller can pass them, and the
 // runtime answers an argument it cannot use at all with 5, "Invalid procedure
