@@ -3,12 +3,12 @@
 
 #include <windows.h>
 #include <oleauto.h>
-#include <olectl.h>
 
 #include <new>
 #include <string>
 #include <vector>
 
+#include "../common/registry.h"
 #include "library.h"
 #include "registration.h"
 
@@ -22,7 +22,8 @@ LONG module_refs;
 struct TypeInfos {
     ITypeInfo *of[3]; // indexed by TypeInfoKind
 };
-TypeInfos *cached_type_infos;
+SRWLOCK type_info_lock = SRWLOCK_INIT;
+TypeInfos *cached_type_infos; // guarded by type_info_lock
 
 std::wstring module_path()
 {
@@ -117,16 +118,27 @@ public:
 
 ClassFactory factory;
 
-// The registration.  On 64-bit Windows each build registers in the registry
-// view of its own bitness: the class key and the interface entries are kept
-// apart per view, while the ProgID and the type library key are shared by
-// both views, the library's path being kept per platform (win32, win64).
+// The registration: one table of entries, written below the classes key of the
+// machine (HKEY_LOCAL_MACHINE\Software\Classes, for every user) or of the
+// current user (HKEY_CURRENT_USER\Software\Classes, which Windows merges over
+// the machine's for that user's processes that are not elevated).
+enum class Scope { Machine, User };
+
+// On 64-bit Windows the CLSID and Interface keys of both classes keys are kept
+// per registry view.  Each build writes its class in the view of its own
+// bitness and the interface in both, as RegisterTypeLib does, so that a host
+// of either bitness finds its marshaller; the ProgID and the type library key
+// are shared, the library's path being kept per platform (win32, win64).
+// Every key is reached by its whole path from the hive, with its view named:
+// a key opened in an alternate view leads on to its children only with the
+// same flag (and Wine redirects only at Software, below the hive).
+const wchar_t Classes[] = L"Software\\Classes\\";
 #ifdef _WIN64
 const wchar_t Platform[] = L"win64";
-constexpr REGSAM OtherView = KEY_WOW64_32KEY;
+constexpr REGSAM OwnView = KEY_WOW64_64KEY, OtherView = KEY_WOW64_32KEY;
 #else
 const wchar_t Platform[] = L"win32";
-constexpr REGSAM OtherView = KEY_WOW64_64KEY;
+constexpr REGSAM OwnView = KEY_WOW64_32KEY, OtherView = KEY_WOW64_64KEY;
 #endif
 // The type library is registered for its own locale, 0x0409, and for the
 // neutral locale 0: a lookup for any other locale (the automation marshaller
@@ -140,75 +152,225 @@ std::wstring guid_text(REFGUID guid)
     return text;
 }
 
-std::wstring class_key() { return L"CLSID\\" + guid_text(CLSID_CLibrary); }
-std::wstring interface_key() { return L"Interface\\" + guid_text(IID__CLibrary); }
-std::wstring typelib_key() { return L"TypeLib\\" + guid_text(LIBID_IMV_v11); }
+std::wstring class_key() { return Classes + (L"CLSID\\" + guid_text(CLSID_CLibrary)); }
+std::wstring progid_key() { return Classes + std::wstring(ProgId); }
+std::wstring interface_key() { return Classes + (L"Interface\\" + guid_text(IID__CLibrary)); }
+std::wstring typelib_key() { return Classes + (L"TypeLib\\" + guid_text(LIBID_IMV_v11)); }
 std::wstring typelib_version_key() { return typelib_key() + L"\\" + TypeLibVersion; }
 
 struct Entry {
-    std::wstring key;     // below HKEY_CLASSES_ROOT
-    const wchar_t *name;  // value name, nullptr for the default value
+    std::wstring key;   // below the hive
+    std::wstring name;  // value name, "" for the default value
     std::wstring value;
+    REGSAM view = OwnView;
 };
 
-std::vector<Entry> entries(const std::wstring &path)
+// What the type library itself says of the entries of its version key.
+struct TypeLibraryFacts {
+    std::wstring title; // its doc string, or else its name
+    unsigned flags = 0;
+};
+
+std::vector<Entry> entries(const std::wstring &path, const TypeLibraryFacts &typelib)
 {
-    std::wstring cls = class_key(), clsid = guid_text(CLSID_CLibrary);
+    std::wstring cls = class_key(), clsid = guid_text(CLSID_CLibrary), libid = guid_text(LIBID_IMV_v11);
+    std::wstring version = typelib_version_key(), iface = interface_key(), marshaller = guid_text(AutomationMarshaller);
     std::vector<Entry> list = {
-        {cls, nullptr, ProgId},
-        {cls + L"\\InprocServer32", nullptr, path},
+        {cls, L"", ProgId},
+        {cls + L"\\InprocServer32", L"", path},
         {cls + L"\\InprocServer32", L"ThreadingModel", ThreadingModel},
-        {cls + L"\\ProgID", nullptr, ProgId},
-        {cls + L"\\VERSION", nullptr, TypeLibVersion},
-        {cls + L"\\TypeLib", nullptr, guid_text(LIBID_IMV_v11)},
-        {cls + L"\\Programmable", nullptr, L""},
-        {ProgId, nullptr, ProgId},
-        {std::wstring(ProgId) + L"\\CLSID", nullptr, clsid},
+        {cls + L"\\ProgID", L"", ProgId},
+        {cls + L"\\VERSION", L"", TypeLibVersion},
+        {cls + L"\\TypeLib", L"", libid},
+        {cls + L"\\Programmable", L"", L""},
+        {progid_key(), L"", ProgId},
+        {progid_key() + L"\\CLSID", L"", clsid},
+        {version, L"", typelib.title},
+        {version + L"\\FLAGS", L"", std::to_wstring(typelib.flags)},
+        {version + L"\\HELPDIR", L"", L""},
     };
     for (const wchar_t *locale : TypeLibLocales)
-        list.push_back({typelib_version_key() + L"\\" + locale + L"\\" + Platform, nullptr, path});
+        list.push_back({version + L"\\" + locale + L"\\" + Platform, L"", path});
+    for (REGSAM view : {OwnView, OtherView}) {
+        list.push_back({iface, L"", InterfaceName, view});
+        list.push_back({iface + L"\\ProxyStubClsid", L"", marshaller, view});
+        list.push_back({iface + L"\\ProxyStubClsid32", L"", marshaller, view});
+        list.push_back({iface + L"\\TypeLib", L"", libid, view});
+        list.push_back({iface + L"\\TypeLib", L"Version", TypeLibVersion, view});
+    }
     return list;
 }
 
-LONG write_entry(const Entry &entry)
+HRESULT read_type_library_facts(TypeLibraryFacts &facts)
 {
-    HKEY key = nullptr;
-    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
-    if (status != ERROR_SUCCESS) return status;
-    status = RegSetValueExW(key, entry.name, 0, REG_SZ, (const BYTE *)entry.value.c_str(),
-                            (DWORD)((entry.value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return status;
+    ITypeLib *library = nullptr;
+    HRESULT hr = load_type_library(&library);
+    if (FAILED(hr)) return hr;
+    TLIBATTR *attributes = nullptr;
+    hr = library->GetLibAttr(&attributes);
+    if (SUCCEEDED(hr)) {
+        facts.flags = attributes->wLibFlags;
+        library->ReleaseTLibAttr(attributes);
+        BSTR name = nullptr, doc = nullptr;
+        hr = library->GetDocumentation(-1, &name, &doc, nullptr, nullptr);
+        if (SUCCEEDED(hr)) facts.title = SysStringLen(doc) ? doc : name ? name : L"";
+        SysFreeString(name);
+        SysFreeString(doc);
+    }
+    library->Release();
+    return hr;
 }
 
-bool key_present(const std::wstring &path, REGSAM view = 0)
+HKEY hive(Scope scope) { return scope == Scope::User ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
+
+// One registration's changes in a hive, so that a registration that
+// fails part of the way takes back what it wrote and nothing else: the keys it
+// created, and the values it set, with what they held before.
+class Journal {
+public:
+    explicit Journal(HKEY hive) : hive_(hive) {}
+
+    LONG write(const Entry &entry)
+    {
+        // Level by level, so that every key this call creates is known.
+        UniqueKey key;
+        for (size_t end = 0; end != std::wstring::npos;) {
+            end = entry.key.find(L'\\', end + 1);
+            Change created{entry.key.substr(0, end), entry.view, true};
+            HKEY opened = nullptr;
+            DWORD disposition = 0;
+            REGSAM access = end == std::wstring::npos ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_READ;
+            LONG status = RegCreateKeyExW(hive_, created.key.c_str(), 0, nullptr, 0, access | entry.view, nullptr,
+                                          &opened, &disposition);
+            if (status != ERROR_SUCCESS) return status;
+            key.reset(opened);
+            if (disposition == REG_CREATED_NEW_KEY) changes_.push_back(std::move(created));
+        }
+        Change set{entry.key, entry.view, false, entry.name};
+        DWORD size = 0;
+        if (RegQueryValueExW(key.get(), set.name.c_str(), nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+            set.previous.resize(size);
+            set.had_value = RegQueryValueExW(key.get(), set.name.c_str(), nullptr, &set.previous_type,
+                                             set.previous.data(), &size) == ERROR_SUCCESS;
+            set.previous.resize(size);
+        }
+        LONG status = RegSetValueExW(key.get(), set.name.c_str(), 0, REG_SZ, (const BYTE *)entry.value.c_str(),
+                                     (DWORD)((entry.value.size() + 1) * sizeof(wchar_t)));
+        if (status == ERROR_SUCCESS) changes_.push_back(std::move(set));
+        return status;
+    }
+
+    // Newest first; what cannot be taken back is left as it is.
+    void undo()
+    {
+        for (auto change = changes_.rbegin(); change != changes_.rend(); ++change) {
+            if (change->key_created) {
+                RegDeleteKeyExW(hive_, change->key.c_str(), change->view, 0);
+                continue;
+            }
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(hive_, change->key.c_str(), 0, KEY_SET_VALUE | change->view, &key) != ERROR_SUCCESS)
+                continue;
+            UniqueKey owner(key);
+            if (change->had_value)
+                RegSetValueExW(key, change->name.c_str(), 0, change->previous_type, change->previous.data(),
+                               (DWORD)change->previous.size());
+            else
+                RegDeleteValueW(key, change->name.c_str());
+        }
+        changes_.clear();
+    }
+
+private:
+    struct Change {
+        std::wstring key;
+        REGSAM view;
+        bool key_created;  // otherwise a value set
+        std::wstring name{}; // of the value
+        bool had_value = false;
+        DWORD previous_type = REG_NONE;
+        std::vector<BYTE> previous{};
+    };
+    HKEY hive_;
+    std::vector<Change> changes_;
+};
+
+HRESULT register_server(Scope scope)
+{
+    std::wstring path = module_path();
+    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+    TypeLibraryFacts typelib;
+    HRESULT hr = read_type_library_facts(typelib);
+    if (FAILED(hr)) return hr;
+    Journal journal(hive(scope));
+    for (const Entry &entry : entries(path, typelib)) {
+        LONG status = journal.write(entry);
+        if (status != ERROR_SUCCESS) {
+            journal.undo();
+            return HRESULT_FROM_WIN32(status);
+        }
+    }
+    return S_OK;
+}
+
+bool key_present(HKEY hive, const std::wstring &path, REGSAM view)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(hive, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
     RegCloseKey(key);
     return true;
 }
 
-// Removes a key with all it holds, in the given registry view; true when it
-// is gone afterwards (also when it was never there).
-bool remove_key(const std::wstring &path, REGSAM view = 0)
+// Removes a key with all it holds, one level at a time in the given view.  A
+// key already gone is no error.
+LONG delete_tree(HKEY hive, const std::wstring &path, REGSAM view)
 {
-    size_t split = path.rfind(L'\\');
-    std::wstring parent_path = split == std::wstring::npos ? L"" : path.substr(0, split);
-    std::wstring name = path.substr(split == std::wstring::npos ? 0 : split + 1);
-    HKEY parent = nullptr;
-    LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, parent_path.c_str(), 0, KEY_READ | DELETE | view, &parent);
-    if (status == ERROR_FILE_NOT_FOUND) return true;
-    if (status != ERROR_SUCCESS) return false;
-    RegDeleteTreeW(parent, name.c_str()); // the result is the check below
-    RegCloseKey(parent);
-    return !key_present(path, view);
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(hive, path.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | view, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (status != ERROR_SUCCESS) return status;
+    std::vector<std::wstring> children;
+    {
+        UniqueKey owner(key);
+        wchar_t name[256];
+        DWORD length = 256;
+        for (DWORD index = 0; RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             ++index, length = 256)
+            children.emplace_back(name, length);
+    }
+    for (const std::wstring &child : children)
+        if ((status = delete_tree(hive, path + L"\\" + child, view)) != ERROR_SUCCESS) return status;
+    return RegDeleteKeyExW(hive, path.c_str(), view, 0);
 }
 
-// A key left without subkeys is removed; one still in use stays.
-void remove_if_empty(const std::wstring &path)
+// Removes this build's own entries, and those both builds share only when the
+// other build's class is not registered in the other view.  The first failure
+// is reported; the remaining entries are still removed.
+HRESULT unregister_server(Scope scope)
 {
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str()); // refused while anything is below it
+    HKEY root = hive(scope);
+    LONG failure = ERROR_SUCCESS;
+    auto remove = [&](const std::wstring &path, REGSAM view) {
+        LONG status = delete_tree(root, path, view);
+        if (failure == ERROR_SUCCESS) failure = status;
+    };
+    // A key left without subkeys is removed; one still in use stays.
+    auto remove_if_empty = [&](const std::wstring &path) { RegDeleteKeyExW(root, path.c_str(), OwnView, 0); };
+
+    remove(class_key(), OwnView);
+    std::wstring version = typelib_version_key();
+    for (const wchar_t *locale : TypeLibLocales) {
+        remove(version + L"\\" + locale + L"\\" + Platform, OwnView);
+        remove_if_empty(version + L"\\" + locale);
+    }
+    if (!key_present(root, class_key(), OtherView)) {
+        remove(progid_key(), OwnView);
+        remove(interface_key(), OwnView);
+        remove(interface_key(), OtherView);
+        remove(version, OwnView);
+        remove_if_empty(typelib_key());
+    }
+    return HRESULT_FROM_WIN32(failure);
 }
 
 } // namespace
@@ -216,25 +378,26 @@ void remove_if_empty(const std::wstring &path)
 void module_add_ref() { InterlockedIncrement(&module_refs); }
 void module_release() { InterlockedDecrement(&module_refs); }
 
+// Loaded on first use; freed by DllCanUnloadNow, under the same lock, when no
+// object, factory reference or lock is left that could be reading it.
 HRESULT library_type_info(TypeInfoKind kind, ITypeInfo **info)
 {
-    TypeInfos *infos = cached_type_infos;
-    if (!infos) {
-        infos = new (std::nothrow) TypeInfos{};
-        if (!infos) return E_OUTOFMEMORY;
-        HRESULT hr = load_type_infos(*infos);
-        if (FAILED(hr)) {
+    AcquireSRWLockExclusive(&type_info_lock);
+    HRESULT hr = S_OK;
+    if (!cached_type_infos) {
+        TypeInfos *infos = new (std::nothrow) TypeInfos{};
+        hr = infos ? load_type_infos(*infos) : E_OUTOFMEMORY;
+        if (SUCCEEDED(hr))
+            cached_type_infos = infos;
+        else
             release_type_infos(infos);
-            return hr;
-        }
-        if (TypeInfos *first = (TypeInfos *)InterlockedCompareExchangePointer((void **)&cached_type_infos, infos, nullptr)) {
-            release_type_infos(infos);
-            infos = first;
-        }
     }
-    *info = infos->of[(int)kind];
-    (*info)->AddRef();
-    return S_OK;
+    if (SUCCEEDED(hr)) {
+        *info = cached_type_infos->of[(int)kind];
+        (*info)->AddRef();
+    }
+    ReleaseSRWLockExclusive(&type_info_lock);
+    return hr;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void *)
@@ -258,46 +421,29 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void **object)
 
 STDAPI DllCanUnloadNow()
 {
-    if (module_refs != 0) return S_FALSE;
-    // No object, factory reference or lock is left to use the type information.
-    release_type_infos((TypeInfos *)InterlockedExchangePointer((void **)&cached_type_infos, nullptr));
-    return S_OK;
+    AcquireSRWLockExclusive(&type_info_lock);
+    bool unused = module_refs == 0;
+    if (unused) {
+        release_type_infos(cached_type_infos);
+        cached_type_infos = nullptr;
+    }
+    ReleaseSRWLockExclusive(&type_info_lock);
+    return unused ? S_OK : S_FALSE;
 }
 
-STDAPI DllRegisterServer()
-{
-    std::wstring path = module_path();
-    if (path.empty()) return SELFREG_E_CLASS;
-    for (const Entry &entry : entries(path))
-        if (write_entry(entry) != ERROR_SUCCESS) return SELFREG_E_CLASS;
-    // The type library with an empty help directory; this also registers
-    // _CLibrary for the standard automation marshaller.
-    ITypeLib *library = nullptr;
-    HRESULT hr = load_type_library(&library);
-    if (FAILED(hr)) return SELFREG_E_TYPELIB;
-    wchar_t empty[] = L"";
-    hr = RegisterTypeLib(library, path.data(), empty);
-    library->Release();
-    return SUCCEEDED(hr) ? S_OK : SELFREG_E_TYPELIB;
-}
+STDAPI DllRegisterServer() { return register_server(Scope::Machine); }
 
-// Removes this build's own entries, and those both builds share only when the
-// other build's class is not registered in the other view.  Entries already
-// gone are no error; an entry that is still there afterwards is.
-STDAPI DllUnregisterServer()
+STDAPI DllUnregisterServer() { return unregister_server(Scope::Machine); }
+
+// regsvr32 /n /i:user registers for the current user only (with /u, removes
+// that registration); without a command line it does what DllRegisterServer
+// and DllUnregisterServer do.
+STDAPI DllInstall(BOOL install, LPCWSTR command_line)
 {
-    bool removed = remove_key(class_key());
-    std::wstring version = typelib_version_key();
-    for (const wchar_t *locale : TypeLibLocales) {
-        removed &= remove_key(version + L"\\" + locale + L"\\" + Platform);
-        remove_if_empty(version + L"\\" + locale);
+    Scope scope = Scope::Machine;
+    if (command_line && *command_line) {
+        if (CompareStringOrdinal(command_line, -1, L"user", -1, TRUE) != CSTR_EQUAL) return E_INVALIDARG;
+        scope = Scope::User;
     }
-    if (!key_present(class_key(), OtherView)) {
-        removed &= remove_key(ProgId);
-        removed &= remove_key(interface_key(), KEY_WOW64_32KEY);
-        removed &= remove_key(interface_key(), KEY_WOW64_64KEY);
-        removed &= remove_key(version);
-        remove_if_empty(typelib_key());
-    }
-    return removed ? S_OK : SELFREG_E_CLASS;
+    return install ? register_server(scope) : unregister_server(scope);
 }

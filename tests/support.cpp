@@ -109,6 +109,7 @@ OtherApartment *other_apartment;
 } // namespace
 
 bool behind_proxy() { return apartment != Apartment::Own; }
+bool user_root;
 
 ComPtr<_CLibrary> create_library()
 {
@@ -468,6 +469,7 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--apartment=multithreaded")) apartment = Apartment::Multithreaded;
         if (!strcmp(argv[i], "--apartment=other")) apartment = Apartment::Other;
+        if (!strcmp(argv[i], "--root=user")) user_root = true;
     }
     CoInitializeEx(nullptr, apartment == Apartment::Multithreaded ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
     if (apartment == Apartment::Other) other_apartment = new OtherApartment();

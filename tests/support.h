@@ -52,6 +52,9 @@ inline DWORD run_process(const std::wstring &command_line) { return Program(comm
 // a proxy from another apartment.
 ComPtr<_CLibrary> create_library();
 bool behind_proxy();
+// Set by --root=user: the suite tests the registration for the current user
+// (regsvr32 /n /i:user) instead of the machine's.
+extern bool user_root;
 
 // An owned VARIANT with helpers to build arguments.
 class Var {

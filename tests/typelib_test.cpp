@@ -8,8 +8,85 @@
 namespace {
 
 const wchar_t ClassKey[] = L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}";
+const wchar_t InterfaceKey[] = L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}";
+// What the registration writes, below the classes key.
+const wchar_t *const RegisteredKeys[] = {ClassKey, L"IMV_v11.CLibrary", L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}",
+                                         InterfaceKey};
 // The suite runs as a program of the library's own bitness.
 const bool Win64 = sizeof(void *) == 8;
+
+HKEY open_classes(HKEY hive)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExW(hive, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    return key;
+}
+// The classes key of the registration under test: the machine's, or with
+// --root=user the current user's.
+HKEY classes()
+{
+    static HKEY machine = open_classes(HKEY_LOCAL_MACHINE), user = open_classes(HKEY_CURRENT_USER);
+    return user_root ? user : machine;
+}
+
+// Every key and value of the registration below `root`, in order, as text.
+std::wstring registration_tree(HKEY root)
+{
+    std::wstring tree;
+    std::function<void(const std::wstring &)> walk = [&](const std::wstring &path) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+        tree += L"[" + path + L"]\n";
+        wchar_t name[256];
+        BYTE data[1024];
+        DWORD type, name_length = 256, size = sizeof data;
+        for (DWORD i = 0; RegEnumValueW(key, i, name, &name_length, nullptr, &type, data, &size) == ERROR_SUCCESS;
+             ++i, name_length = 256, size = sizeof data)
+            tree += std::wstring(name, name_length) + L"=" + std::to_wstring(type) + L":" +
+                    std::wstring((const wchar_t *)data, wcsnlen((const wchar_t *)data, size / 2)) + L"\n";
+        std::vector<std::wstring> children;
+        for (DWORD i = 0; name_length = 256, RegEnumKeyExW(key, i, name, &name_length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; ++i)
+            children.emplace_back(name, name_length);
+        RegCloseKey(key);
+        for (const std::wstring &child : children) walk(path + L"\\" + child);
+    };
+    for (const wchar_t *top : RegisteredKeys) walk(top);
+    return tree;
+}
+
+// Wine does not merge the user's classes over the machine's, as Windows does
+// for the user's processes.  For the user's registration, a simulation of that
+// merged view: while it lives, the user's entries are copied into the
+// machine's classes.
+class MergedView {
+public:
+    MergedView()
+    {
+        if (!user_root) return;
+        HKEY machine = open_classes(HKEY_LOCAL_MACHINE);
+        for (const wchar_t *top : RegisteredKeys) {
+            HKEY from = nullptr, to = nullptr;
+            if (RegOpenKeyExW(classes(), top, 0, KEY_READ, &from) != ERROR_SUCCESS) continue;
+            RegCreateKeyExW(machine, top, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &to, nullptr);
+            EXPECT_EQ(ERROR_SUCCESS, RegCopyTreeW(from, nullptr, to));
+            copied_.push_back(top);
+            RegCloseKey(from);
+            RegCloseKey(to);
+        }
+        RegCloseKey(machine);
+    }
+    ~MergedView()
+    {
+        for (const wchar_t *top : copied_) {
+            HKEY machine = open_classes(HKEY_LOCAL_MACHINE);
+            delete_tree(machine, top);
+            RegCloseKey(machine);
+        }
+    }
+
+private:
+    std::vector<const wchar_t *> copied_;
+};
 
 std::wstring read_text(HKEY root, const std::wstring &key, const std::wstring &name)
 {
@@ -18,13 +95,44 @@ std::wstring read_text(HKEY root, const std::wstring &key, const std::wstring &n
     return std::wstring((const wchar_t *)value.data.data(), wcsnlen((const wchar_t *)value.data.data(), value.data.size() / 2));
 }
 
-DWORD regsvr32(const wchar_t *flags)
+// regsvr32 with `flags`, for the registration under test.
+DWORD regsvr32(const wchar_t *flags, bool for_user = user_root)
 {
-    return run_process(std::wstring(L"regsvr32 ") + flags + L" \"" + dist_path(L"IMV_v11.dll") + L"\"");
+    return run_process(std::wstring(L"regsvr32 ") + flags + (for_user ? L" /n /i:user" : L"") + L" \"" +
+                       dist_path(L"IMV_v11.dll") + L"\"");
 }
+
+// The library's DllInstall, called in this process, for the registration under test.
+HRESULT install(BOOL install)
+{
+    HMODULE module = LoadLibraryW(dist_path(L"IMV_v11.dll").c_str());
+    auto entry = (HRESULT(WINAPI *)(BOOL, LPCWSTR))(void *)GetProcAddress(module, "DllInstall");
+    HRESULT hr = entry ? entry(install, user_root ? L"user" : nullptr) : E_NOTIMPL;
+    FreeLibrary(module);
+    return hr;
+}
+
+// The user's registration is the only one while the --root=user run lasts;
+// afterwards the machine's is back, as the other suites expect.
+struct UserRegistrationOnly : testing::Environment {
+    void SetUp() override
+    {
+        if (!user_root) return;
+        ASSERT_EQ(0u, regsvr32(L"/s /u", false));
+        ASSERT_EQ(0u, regsvr32(L"/s"));
+    }
+    void TearDown() override
+    {
+        if (!user_root) return;
+        EXPECT_EQ(0u, regsvr32(L"/s /u"));
+        EXPECT_EQ(0u, regsvr32(L"/s", false));
+    }
+};
+testing::Environment *const user_registration_only = testing::AddGlobalTestEnvironment(new UserRegistrationOnly);
 
 bool creatable_by_progid()
 {
+    MergedView merged;
     CLSID clsid;
     if (FAILED(CLSIDFromProgID(L"IMV_v11.CLibrary", &clsid))) return false;
     ComPtr<IDispatch> object;
@@ -33,6 +141,7 @@ bool creatable_by_progid()
 
 bool creatable_by_clsid()
 {
+    MergedView merged;
     ComPtr<IDispatch> object;
     return SUCCEEDED(CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void **)object.GetAddressOf()));
 }
@@ -107,10 +216,7 @@ TEST(Registration, RegisterUnregisterRoundTrip)
     CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_FALSE(creatable_by_progid());
     EXPECT_FALSE(creatable_by_clsid());
-    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
-    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"IMV_v11.CLibrary"));
-    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}\\1.0"));
-    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}"));
+    EXPECT_EQ(L"", registration_tree(classes()));
     // Unregistering what is already gone is no error.
     EXPECT_EQ(0u, regsvr32(L"/s /u"));
 
@@ -128,21 +234,23 @@ TEST(Registration, UnregistrationReportsAnEntryItCouldNotRemove)
     const wchar_t target_name[] = L"IMV_v11 tests link target";
     std::wstring target = std::wstring(L"\\Registry\\Machine\\Software\\Classes\\") + target_name;
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyW(HKEY_CLASSES_ROOT, target_name, &key));
+    HKEY machine = open_classes(HKEY_LOCAL_MACHINE);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyW(machine, target_name, &key));
     RegCloseKey(key);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes(), link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
                                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, (const BYTE *)target.data(),
                                             (DWORD)(target.size() * sizeof(wchar_t))));
     EXPECT_NE(0u, regsvr32(L"/s /u"));
-    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
+    EXPECT_TRUE(key_exists(classes(), ClassKey));
 
     auto delete_key = (LONG(WINAPI *)(HKEY))(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey");
     EXPECT_EQ(0, delete_key(key));
     RegCloseKey(key);
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, target_name);
+    RegDeleteKeyW(machine, target_name);
+    RegCloseKey(machine);
     EXPECT_EQ(0u, regsvr32(L"/s /u"));
-    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
+    EXPECT_FALSE(key_exists(classes(), ClassKey));
     ASSERT_EQ(0u, regsvr32(L"/s"));
 }
 
@@ -150,6 +258,7 @@ TEST(Registration, TypeLibraryFoundForEveryLocale)
 {
     // Registered for its own locale and the neutral one: the automation
     // marshaller asks for the neutral locale, other clients for their own.
+    MergedView merged;
     for (LCID lcid : {0x0409u, 0u, 0x0C0Au, 0x0407u}) {
         BSTR path = nullptr;
         EXPECT_EQ(S_OK, QueryPathOfRegTypeLib(LIBID_IMV_v11, 1, 0, lcid, &path)) << std::hex << lcid;
@@ -160,25 +269,70 @@ TEST(Registration, TypeLibraryFoundForEveryLocale)
     }
 }
 
+TEST(Registration, AFailedRegistrationTakesBackWhatItWrote)
+{
+    // A volatile key where the registration makes the interface's key: its
+    // lasting subkeys cannot be created there.  The registration fails with
+    // the platform's own error after writing the class, the ProgID and the
+    // type library, and takes all of that back; what was there before stays.
+    ASSERT_EQ(0u, regsvr32(L"/s /u"));
+    HKEY blocker = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes(), InterfaceKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                             nullptr, &blocker, nullptr));
+    write_raw(blocker, L"", L"kept", REG_SZ, utf16_bytes(std::wstring(L"before", 7)));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), install(TRUE));
+    EXPECT_EQ(L"[" + std::wstring(InterfaceKey) + L"]\nkept=1:before\n", registration_tree(classes()));
+    RegCloseKey(blocker);
+    delete_tree(classes(), InterfaceKey);
+    EXPECT_EQ(S_OK, install(TRUE));
+    EXPECT_TRUE(creatable_by_clsid());
+}
+
+TEST(Registration, TheUsersEntriesAreTheMachines)
+{
+    if (!user_root) GTEST_SKIP() << "compares the two registrations: the --root=user run";
+    // Key for key and value for value, the root aside, while the machine's
+    // classes stay as they were.
+    HKEY machine = open_classes(HKEY_LOCAL_MACHINE);
+    ASSERT_EQ(L"", registration_tree(machine));
+    std::wstring for_user = registration_tree(classes());
+    EXPECT_NE(L"", for_user);
+    ASSERT_EQ(0u, regsvr32(L"/s", false));
+    EXPECT_EQ(for_user, registration_tree(machine));
+    ASSERT_EQ(0u, regsvr32(L"/s /u", false));
+    EXPECT_EQ(L"", registration_tree(machine));
+    RegCloseKey(machine);
+    // Anything but "user" is refused, with nothing written.
+    HMODULE module = LoadLibraryW(dist_path(L"IMV_v11.dll").c_str());
+    auto entry = (HRESULT(WINAPI *)(BOOL, LPCWSTR))(void *)GetProcAddress(module, "DllInstall");
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(S_OK, entry(FALSE, L"USER"));
+    for (const wchar_t *command_line : {L"users", L"machine", L" user"}) EXPECT_EQ(E_INVALIDARG, entry(TRUE, command_line));
+    EXPECT_EQ(L"", registration_tree(classes()));
+    EXPECT_EQ(S_OK, entry(TRUE, L"User"));
+    EXPECT_EQ(for_user, registration_tree(classes()));
+    FreeLibrary(module);
+}
+
 TEST(Registration, WritesTheServerEntries)
 {
     std::wstring server = std::wstring(ClassKey) + L"\\InprocServer32";
-    std::wstring module = read_text(HKEY_CLASSES_ROOT, server, L"");
+    std::wstring module = read_text(classes(), server, L"");
     EXPECT_EQ(0, _wcsicmp(module.c_str(), dist_path(L"IMV_v11.dll").c_str())) << module;
-    EXPECT_EQ(L"Apartment", read_text(HKEY_CLASSES_ROOT, server, L"ThreadingModel"));
-    EXPECT_EQ(L"IMV_v11.CLibrary", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\ProgID", L""));
-    EXPECT_EQ(L"1.0", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\VERSION", L""));
-    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\TypeLib", L""));
-    EXPECT_EQ(L"{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}", read_text(HKEY_CLASSES_ROOT, L"IMV_v11.CLibrary\\CLSID", L""));
+    EXPECT_EQ(L"Apartment", read_text(classes(), server, L"ThreadingModel"));
+    EXPECT_EQ(L"IMV_v11.CLibrary", read_text(classes(), std::wstring(ClassKey) + L"\\ProgID", L""));
+    EXPECT_EQ(L"1.0", read_text(classes(), std::wstring(ClassKey) + L"\\VERSION", L""));
+    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(classes(), std::wstring(ClassKey) + L"\\TypeLib", L""));
+    EXPECT_EQ(L"{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}", read_text(classes(), L"IMV_v11.CLibrary\\CLSID", L""));
 
     std::wstring typelib = L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}\\1.0";
-    std::wstring image = read_text(HKEY_CLASSES_ROOT, typelib + (Win64 ? L"\\409\\win64" : L"\\409\\win32"), L"");
+    std::wstring image = read_text(classes(), typelib + (Win64 ? L"\\409\\win64" : L"\\409\\win32"), L"");
     EXPECT_EQ(0, _wcsicmp(image.c_str(), dist_path(L"IMV_v11.dll").c_str())) << image;
-    EXPECT_EQ(L"", read_text(HKEY_CLASSES_ROOT, typelib + L"\\HELPDIR", L""));
+    EXPECT_EQ(L"", read_text(classes(), typelib + L"\\HELPDIR", L""));
 
     std::wstring iface = L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}";
-    EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}", read_text(HKEY_CLASSES_ROOT, iface + L"\\ProxyStubClsid32", L""));
-    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(HKEY_CLASSES_ROOT, iface + L"\\TypeLib", L""));
+    EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}", read_text(classes(), iface + L"\\ProxyStubClsid32", L""));
+    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(classes(), iface + L"\\TypeLib", L""));
 }
 
 TEST(Registration, ManifestDeclaresWhatRegistrationWrites)
@@ -186,7 +340,7 @@ TEST(Registration, ManifestDeclaresWhatRegistrationWrites)
     std::string xml = manifest_text();
     ASSERT_FALSE(xml.empty()) << "no manifest beside the library";
     std::wstring server = std::wstring(ClassKey) + L"\\InprocServer32";
-    std::wstring module = read_text(HKEY_CLASSES_ROOT, server, L"");
+    std::wstring module = read_text(classes(), server, L"");
     std::wstring file = manifest_attribute(xml, "file", "name");
     EXPECT_EQ(0, _wcsicmp(module.substr(module.rfind(L'\\') + 1).c_str(), file.c_str())) << file;
     EXPECT_EQ(Win64 ? L"amd64" : L"x86", manifest_attribute(xml, "assemblyIdentity", "processorArchitecture"));
@@ -194,23 +348,23 @@ TEST(Registration, ManifestDeclaresWhatRegistrationWrites)
 
     std::wstring clsid = manifest_attribute(xml, "comClass", "clsid");
     EXPECT_EQ(ClassKey, L"CLSID\\" + clsid);
-    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, server, L"ThreadingModel"), manifest_attribute(xml, "comClass", "threadingModel"));
+    EXPECT_EQ(read_text(classes(), server, L"ThreadingModel"), manifest_attribute(xml, "comClass", "threadingModel"));
     std::wstring progid = manifest_attribute(xml, "comClass", "progid");
-    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\ProgID", L""), progid);
-    EXPECT_EQ(clsid, read_text(HKEY_CLASSES_ROOT, progid + L"\\CLSID", L""));
+    EXPECT_EQ(read_text(classes(), std::wstring(ClassKey) + L"\\ProgID", L""), progid);
+    EXPECT_EQ(clsid, read_text(classes(), progid + L"\\CLSID", L""));
     std::wstring tlbid = manifest_attribute(xml, "comClass", "tlbid");
-    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\TypeLib", L""), tlbid);
+    EXPECT_EQ(read_text(classes(), std::wstring(ClassKey) + L"\\TypeLib", L""), tlbid);
 
     EXPECT_EQ(tlbid, manifest_attribute(xml, "typelib", "tlbid"));
     std::wstring typelib = L"TypeLib\\" + tlbid + L"\\" + manifest_attribute(xml, "typelib", "version");
-    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, typelib)) << "no registered type library of the manifest's version";
-    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, typelib + L"\\HELPDIR", L""), manifest_attribute(xml, "typelib", "helpdir"));
+    EXPECT_TRUE(key_exists(classes(), typelib)) << "no registered type library of the manifest's version";
+    EXPECT_EQ(read_text(classes(), typelib + L"\\HELPDIR", L""), manifest_attribute(xml, "typelib", "helpdir"));
 
     std::wstring iface = L"Interface\\" + manifest_attribute(xml, "comInterfaceExternalProxyStub", "iid");
-    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface, L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "name"));
-    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface + L"\\ProxyStubClsid32", L""),
+    EXPECT_EQ(read_text(classes(), iface, L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "name"));
+    EXPECT_EQ(read_text(classes(), iface + L"\\ProxyStubClsid32", L""),
               manifest_attribute(xml, "comInterfaceExternalProxyStub", "proxyStubClsid32"));
-    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface + L"\\TypeLib", L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "tlbid"));
+    EXPECT_EQ(read_text(classes(), iface + L"\\TypeLib", L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "tlbid"));
 }
 
 TEST(Registration, ManifestServesWithoutRegistration)

@@ -70,7 +70,7 @@ int wmain(int argc, wchar_t **argv)
         L"\" progid=\"" + ProgId + L"\" tlbid=\"" + library + L"\"/>\r\n"
         L"    <typelib tlbid=\"" + library + L"\" version=\"" + TypeLibVersion + L"\" helpdir=\"\"/>\r\n"
         L"  </file>\r\n"
-        L"  <comInterfaceExternalProxyStub name=\"_CLibrary\" iid=\"" + guid_text(IID__CLibrary) +
+        L"  <comInterfaceExternalProxyStub name=\"" + InterfaceName + L"\" iid=\"" + guid_text(IID__CLibrary) +
         L"\" proxyStubClsid32=\"" + guid_text(AutomationMarshaller) + L"\" tlbid=\"" + library + L"\"/>\r\n"
         L"</assembly>\r\n";
     // Every character above is ASCII.
