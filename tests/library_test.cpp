@@ -50,6 +50,37 @@ TEST(Lifetime, UnloadsWhenNoObjectOrLockRemainsAndLoadsAgain)
     Call read = invoke(again.Get(), L"GetRegistryValueX", {Var(L"Software\\IMV_v11 none"), Var(L"v"), Var((short)1)});
     ASSERT_TRUE(read.ok());
     EXPECT_EQ(L"", read.result.text());
+    again.Reset();
+
+    // Apartments creating and calling while another frees unused libraries:
+    // a first creation that finds the type information freed under it would
+    // crash here.  The last thread is the one that frees.
+    struct Stress {
+        static DWORD WINAPI run(void *frees)
+        {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            DWORD failures = 0;
+            for (int i = 0; i < 300; ++i) {
+                ComPtr<IDispatch> object;
+                failures += FAILED(CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                                    (void **)object.GetAddressOf()));
+                if (object && !frees) failures += !invoke(object.Get(), L"lCia", {}, DISPATCH_PROPERTYGET).ok();
+                object.Reset();
+                if (frees) CoFreeUnusedLibrariesEx(0, 0);
+            }
+            CoUninitialize();
+            return failures;
+        }
+    };
+    HANDLE threads[4];
+    for (int i = 0; i < 4; ++i) threads[i] = CreateThread(nullptr, 0, Stress::run, (void *)(INT_PTR)(i == 3), 0, nullptr);
+    WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+    for (HANDLE thread : threads) {
+        DWORD failures = 1;
+        GetExitCodeThread(thread, &failures);
+        EXPECT_EQ(0u, failures);
+        CloseHandle(thread);
+    }
 }
 
 TEST(Lifetime, TypeInformationAsHostsExpectIt)
