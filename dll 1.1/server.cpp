@@ -313,12 +313,13 @@ HRESULT register_server(Scope scope)
     return S_OK;
 }
 
-bool key_present(HKEY hive, const std::wstring &path, REGSAM view)
+// A key that cannot be read for another reason may well be there.
+bool key_absent(HKEY hive, const std::wstring &path, REGSAM view)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(hive, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
+    LONG status = RegOpenKeyExW(hive, path.c_str(), 0, KEY_READ | view, &key);
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    return status == ERROR_FILE_NOT_FOUND;
 }
 
 // Removes a key with all it holds, one level at a time in the given view.  A
@@ -363,7 +364,7 @@ HRESULT unregister_server(Scope scope)
         remove(version + L"\\" + locale + L"\\" + Platform, OwnView);
         remove_if_empty(version + L"\\" + locale);
     }
-    if (!key_present(root, class_key(), OtherView)) {
+    if (key_absent(root, class_key(), OtherView)) {
         remove(progid_key(), OwnView);
         remove(interface_key(), OwnView);
         remove(interface_key(), OtherView);
