@@ -1,6 +1,7 @@
 // UMV: removes the files of release 1.0 of the add-in.  It has no window and
-// reports nothing: three removal passes, one after the other, and it ends.
-// The registry is only read.
+// shows nothing: three removal passes, one after the other, and it ends, with
+// an exit code that says whether a file it targets is left.  The registry is
+// only read.
 
 #include <windows.h>
 
@@ -18,20 +19,23 @@ std::wstring GetInstallDir()
     return trim_spaces(decode_binary_text(read.bytes));
 }
 
-// One removal pass; the folders are read afresh each time.
-void RemoveProductFiles()
+// One removal pass; the folders are read afresh each time.  True when none of
+// its files is left.
+bool RemoveProductFiles()
 {
     std::wstring system_dir = GetSystemDir();
     std::wstring install_dir = GetInstallDir();
-    delete_product_file(install_dir, L"\\Marvisto.chm");
-    delete_product_file(system_dir, L"\\KPD_v01.dll");
-    delete_product_file(install_dir, L"\\Marvisto.xla");
+    bool gone = delete_product_file(install_dir, L"\\Marvisto.chm");
+    gone &= delete_product_file(system_dir, L"\\KPD_v01.dll");
+    gone &= delete_product_file(install_dir, L"\\Marvisto.xla");
+    return gone;
 }
 
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    for (int pass = 0; pass < 3; ++pass) RemoveProductFiles();
-    return 0;
+    bool gone = false;
+    for (int pass = 0; pass < 3; ++pass) gone = RemoveProductFiles();
+    return gone ? AllGone : SomeRemain;
 }

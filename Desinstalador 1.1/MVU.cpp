@@ -1,7 +1,8 @@
 // MVU: removes the files of release 1.1 of the add-in, the library among them.
 // A small window asks the user to wait; when its timer first fires, ten removal
 // passes run back to back, the window is hidden during the first, and the
-// program ends.  The registry is only read; nothing is reported.
+// program ends.  The registry is only read; nothing is shown, and the exit
+// code says whether a file it targets is left.
 
 #include <windows.h>
 
@@ -50,6 +51,8 @@ constexpr float OffsetLeft = 2000, OffsetTop = 450;
 
 // Changed only by the timer handler.
 short pass_counter = 0;
+// Files are left until the passes have run (the window may be closed before).
+int exit_code = SomeRemain;
 
 // The install folder recorded by release 1.1, not trimmed, or "" when there is
 // none.  `Dir` is taken in the binary text form in which the library records
@@ -135,19 +138,23 @@ void load_form(HWND window)
 }
 
 // The first tick: the install folder and the system directories are read once,
-// then the passes run back to back and the program ends.
+// then the passes run back to back and the program ends.  The last pass finds
+// what is left; the build folders are not judged, as they may hold anything.
 void on_timer(HWND window)
 {
     std::wstring folders[FolderCount];
     folders[InstallDir] = ReadInstallDir();
     folders[SystemDir] = GetSystemDir();
     folders[NativeSystemDir] = native_system_dir();
+    bool gone = false;
     while (pass_counter < Passes) {
-        for (const auto &file : ProductFiles) delete_product_file(folders[file.folder], file.name);
+        gone = true;
+        for (const auto &file : ProductFiles) gone &= delete_product_file(folders[file.folder], file.name);
         for (const wchar_t *build : BuildFolders) remove_empty_product_folder(folders[InstallDir], build);
         ShowWindow(window, SW_HIDE);
         ++pass_counter;
     }
+    exit_code = gone ? AllGone : SomeRemain;
     DestroyWindow(window);
 }
 
@@ -178,7 +185,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     form.hCursor = LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW);
     form.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
     form.lpszClassName = L"MVU";
-    if (!RegisterClassW(&form)) return 0;
+    if (!RegisterClassW(&form)) return exit_code;
 
     // A fixed frame with an empty title bar and no buttons: the wait is not meant to be cut short.
     const DWORD style = WS_OVERLAPPED | WS_CAPTION;
@@ -187,7 +194,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     AdjustWindowRectEx(&outer, style, FALSE, 0);
     HWND window = CreateWindowExW(0, L"MVU", L"", style, CW_USEDEFAULT, CW_USEDEFAULT, outer.right - outer.left,
                                   outer.bottom - outer.top, nullptr, nullptr, instance, nullptr);
-    if (!window) return 0;
+    if (!window) return exit_code;
     ShowWindow(window, show);
     UpdateWindow(window);
     SetTimer(window, Timer1, TimerInterval, nullptr);
@@ -197,5 +204,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    return 0;
+    return exit_code;
 }

@@ -24,12 +24,23 @@ std::wstring product_path(const std::wstring &folder, const wchar_t *name)
     return seen + name;
 }
 
+// Whether nothing is found at `path`.  A name that the file system refuses
+// (a recorded folder may hold any text) names no file either.
+bool is_gone(const std::wstring &path)
+{
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
+}
+
 } // namespace
 
-void delete_product_file(const std::wstring &folder, const wchar_t *file_name)
+bool delete_product_file(const std::wstring &folder, const wchar_t *file_name)
 {
     std::wstring path = product_path(folder, file_name);
-    if (!path.empty()) DeleteFileW(path.c_str()); // result deliberately ignored
+    if (path.empty()) return true;
+    DeleteFileW(path.c_str()); // judged by what is left, not by this result
+    return is_gone(path);
 }
 
 void remove_empty_product_folder(const std::wstring &folder, const wchar_t *subfolder_name)

@@ -11,9 +11,14 @@ std::wstring GetSystemDir();
 // Deletes `folder` + `file_name` (which begins with the separator), joined without
 // any other change.  The file system sees the folder only up to its first NUL;
 // when that part is empty or only spaces the deletion is skipped, so that a
-// missing folder never names a file at the root of a drive.  Whether the
-// deletion succeeds is deliberately not examined.
-void delete_product_file(const std::wstring &folder, const wchar_t *file_name);
+// missing folder never names a file at the root of a drive.  True when no such
+// file is there afterwards (deleted now, absent already, or not looked for under
+// a blank folder); false when it is still there: in use, or not this user's to
+// delete.
+bool delete_product_file(const std::wstring &folder, const wchar_t *file_name);
+
+// The exit code of both programs, judged after their last pass.
+enum RemovalOutcome { AllGone = 0, SomeRemain = 1 };
 
 // Removes `folder` + `subfolder_name` when it is empty, under the same guard as
 // delete_product_file.  A folder that still holds anything stays.

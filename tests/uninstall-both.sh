@@ -10,8 +10,8 @@ dist="$3"
 mvu="Z:$dist/MVU.exe"
 cp "$dist/IMV_v11.dll" "$windows/syswow64/IMV_v11.dll"
 cp "$dist/x64/IMV_v11.dll" "$windows/system32/IMV_v11.dll"
-"$run" "${mvu//\//\\}"
 status=0
+"$run" "${mvu//\//\\}" || { echo "FAILED: MVU ended with $?"; status=1; }
 for folder in syswow64 system32; do
     if [ -e "$windows/$folder/IMV_v11.dll" ]; then
         echo "FAILED: MVU left C:\\windows\\$folder\\IMV_v11.dll"
