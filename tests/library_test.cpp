@@ -52,9 +52,8 @@ TEST(Lifetime, UnloadsWhenNoObjectOrLockRemainsAndLoadsAgain)
     EXPECT_EQ(L"", read.result.text());
     again.Reset();
 
-    // Apartments creating and calling while another frees unused libraries:
-    // a first creation that finds the type information freed under it would
-    // crash here.  The last thread is the one that frees.
+    // Apartments creating and calling while another frees unused libraries: a
+    // creation that found the type information freed under it would crash.
     struct Stress {
         static DWORD WINAPI run(void *frees)
         {
@@ -62,9 +61,8 @@ TEST(Lifetime, UnloadsWhenNoObjectOrLockRemainsAndLoadsAgain)
             DWORD failures = 0;
             for (int i = 0; i < 300; ++i) {
                 ComPtr<IDispatch> object;
-                failures += FAILED(CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                                    (void **)object.GetAddressOf()));
-                if (object && !frees) failures += !invoke(object.Get(), L"lCia", {}, DISPATCH_PROPERTYGET).ok();
+                CoCreateInstance(CLSID_CLibrary, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, (void **)object.GetAddressOf());
+                failures += !object || (!frees && !invoke(object.Get(), L"lCia", {}, DISPATCH_PROPERTYGET).ok());
                 object.Reset();
                 if (frees) CoFreeUnusedLibrariesEx(0, 0);
             }
@@ -77,8 +75,7 @@ TEST(Lifetime, UnloadsWhenNoObjectOrLockRemainsAndLoadsAgain)
     WaitForMultipleObjects(4, threads, TRUE, INFINITE);
     for (HANDLE thread : threads) {
         DWORD failures = 1;
-        GetExitCodeThread(thread, &failures);
-        EXPECT_EQ(0u, failures);
+        EXPECT_TRUE(GetExitCodeThread(thread, &failures) && failures == 0) << failures << " failed calls";
         CloseHandle(thread);
     }
 }

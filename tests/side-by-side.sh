@@ -1,12 +1,12 @@
 #!/bin/bash
-# Both builds of the library in a 64-bit prefix, each registered with the
-# regsvr32 of its own bitness, as on 64-bit Windows: for the machine, or with
-# "user" for the current user (regsvr32 /n /i:user).  The 32-bit and the 64-bit
-# script host each run scripts/host.vbs.  Each build registered alone serves
-# its own host, and unregistering it leaves nothing in either registry view.
-# Both registered, unregistering either removes only its own entries: the
-# other host keeps working and this one gets error 429; the entries both share
-# go with the last build.
+# Both builds of the library registered side by side in a 64-bit prefix, each
+# with the regsvr32 of its own bitness, as on 64-bit Windows: for the machine,
+# or with "user" for the current user (regsvr32 /n /i:user).  The 32-bit and
+# the 64-bit script host each run scripts/host.vbs.  Each build registered
+# alone serves its own host, and unregistering it leaves nothing in either
+# registry view.  Unregistering either of both removes only its own entries:
+# the other host keeps working and this one gets error 429; the entries both
+# share go with the last build.
 # usage: side-by-side.sh <wine-run of the 64-bit prefix> <dist folder> [user]
 set -u
 run="$1"
@@ -24,38 +24,31 @@ status=0
 
 fail() { echo "FAILED ($when): $*"; status=1; }
 
-reg() { # <bits> <reg arguments>...
+regsvr32() { # <bits> [/u] <dll>
+    local folder=system32
+    [ "$1" = 32 ] && folder=syswow64
+    shift
+    "$run" "C:\\windows\\$folder\\regsvr32.exe" /s "${flags[@]}" "$@" || fail "regsvr32 $folder $* exited with $?"
+}
+reg() { # <bits> <arguments>: the reg of that bitness
     local folder=system32
     [ "$1" = 32 ] && folder=syswow64
     shift
     "$run" "C:\\windows\\$folder\\reg.exe" "$@" >/dev/null 2>&1
 }
 
-regsvr32() { # <bits> [/u] <dll>
-    local folder=system32
-    [ "$1" = 32 ] && folder=syswow64
-    shift
-    "$run" "C:\\windows\\$folder\\regsvr32.exe" /s "${flags[@]}" "$@" || fail "regsvr32 $folder ${flags[*]} $* exited with $?"
-}
-
-class() { echo "$1\\CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}"; }
-interface() { echo "$1\\Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}"; }
-registered=("$(class "")" '\IMV_v11.CLibrary' "\\TypeLib\\$libid" "$(interface "")")
-
 # host <bits> works|429
 host() {
     local folder=system32 arch=AMD64 output entry
     [ "$1" = 32 ] && folder=syswow64 arch=x86
     # Wine does not merge the user's classes over the machine's, as Windows
-    # does for the user's processes: the user's entries are copied into the
-    # machine's classes, in the host's view, for the length of the run.
-    if [ $hive = HKCU ]; then
-        for entry in "${registered[@]}"; do reg "$1" copy "HKCU\\Software\\Classes$entry" "HKLM\\Software\\Classes$entry" /s /f; done
-    fi
+    # does for the user's processes: for the run, the user's entries are
+    # copied into the machine's classes in the host's view.
+    for entry in "${registered[@]}"; do
+        [ $hive = HKCU ] && reg "$1" copy "$classes64$entry" "HKLM\\Software\\Classes$entry" /s /f
+    done
     output="$("$run" "C:\\windows\\$folder\\cscript.exe" //nologo "$script" | tr -d '\r')"
-    if [ $hive = HKCU ]; then
-        for entry in "${registered[@]}"; do reg "$1" delete "HKLM\\Software\\Classes$entry" /f; done
-    fi
+    for entry in "${registered[@]}"; do [ $hive = HKCU ] && reg "$1" delete "HKLM\\Software\\Classes$entry" /f; done
     if [ "$(head -n1 <<<"$output")" != "host $arch" ]; then
         fail "the $1-bit script host did not run"
     elif [ "$2" = works ]; then
@@ -70,23 +63,18 @@ key() {
     local want="$1" path
     shift
     for path in "$@"; do
-        if reg 64 query "$path"; then
+        if "$run" reg query "$path" >/dev/null 2>&1; then
             [ "$want" = present ] || fail "$path is still there"
         else
             [ "$want" = absent ] || fail "$path is gone"
         fi
     done
 }
+class() { echo "$1\\CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}"; }
+interface() { echo "$1\\Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}"; }
+registered=("$(class "")" '\IMV_v11.CLibrary' "\\TypeLib\\$libid" "$(interface "")")
 progid="$classes64\\IMV_v11.CLibrary"
 typelib="$classes64\\TypeLib\\$libid\\1.0"
-library() { if [ "$1" = 32 ]; then echo "$lib32"; else echo "$lib64"; fi; }
-classes() { if [ "$1" = 32 ]; then echo "$classes32"; else echo "$classes64"; fi; }
-# Nothing of the registration in either view of the machine's classes.
-machine_untouched() {
-    key absent "$(class 'HKLM\Software\Classes')" "$(class 'HKLM\Software\Classes\Wow6432Node')" \
-        'HKLM\Software\Classes\IMV_v11.CLibrary' "HKLM\\Software\\Classes\\TypeLib\\$libid" \
-        "$(interface 'HKLM\Software\Classes')" "$(interface 'HKLM\Software\Classes\Wow6432Node')"
-}
 
 # Whatever an earlier run left registered, for the machine and for the user.
 for scope in "" "/n /i:user"; do
@@ -94,72 +82,74 @@ for scope in "" "/n /i:user"; do
     "$run" 'C:\windows\syswow64\regsvr32.exe' /s /u $scope "$lib32"
 done
 
-# Wine keeps one CLSID and one Interface key in the user's classes for both
-# bitnesses, where Windows keeps one per view (Wow6432Node for 32-bit
-# processes), as in the machine's classes.
-redirected=yes
+# The 64-bit build stays registered for the machine, as the prefix's other tests expect.
+finish() {
+    flags=()
+    regsvr32 64 "$lib64"
+    [ $status = 0 ] && echo "side by side ($hive): every check passed"
+    exit $status
+}
+
+# Windows keeps the user's CLSID and Interface keys per view, as the machine's;
+# Wine keeps one of each for both bitnesses.
 if [ $hive = HKCU ]; then
     reg 32 add "$(class "$classes64")\\probe" /f
-    reg 64 query "$(class "$classes32")\\probe" || redirected=no
-    reg 32 delete "$(class "$classes64")" /f
-    if [ $redirected = no ]; then
+    if ! reg 64 query "$(class "$classes32")\\probe"; then
         echo "Wine does not redirect the user's classes by bitness: one class key serves both builds here"
         classes32="$classes64"
     fi
+    reg 32 delete "$(class "$classes64")" /f
+fi
+library() { if [ "$1" = 32 ]; then echo "$lib32"; else echo "$lib64"; fi; }
+classes() { if [ "$1" = 32 ]; then echo "$classes32"; else echo "$classes64"; fi; }
+everything=("$(class "$classes32")" "$(class "$classes64")" "$progid" "$classes64\\TypeLib\\$libid" "$(interface "$classes32")" "$(interface "$classes64")")
+
+for pair in "32 64" "64 32"; do
+    set -- $pair
+    when="$1-bit build registered alone"
+    regsvr32 "$1" "$(library "$1")"
+    key present "$(class "$(classes "$1")")" "$progid" "$typelib\\409\\win$1" "$typelib\\0\\win$1" \
+        "$(interface "$classes32")" "$(interface "$classes64")"
+    [ $hive = HKCU ] && key absent "${registered[@]/#/HKLM\\Software\\Classes}" "${registered[@]/#/HKLM\\Software\\Classes\\Wow6432Node}"
+    host "$1" works
+    host "$2" 429
+    regsvr32 "$1" /u "$(library "$1")"
+    key absent "${everything[@]}"
+done
+if [ "$classes32" = "$classes64" ]; then
+    echo "SKIPPED: both builds for one user, which needs Windows' per-view user classes"
+    finish
 fi
 
-for bits in 32 64; do
-    other=$((96 - bits))
-    when="$bits-bit build registered alone"
-    regsvr32 "$bits" "$(library "$bits")"
-    key present "$(class "$(classes "$bits")")" "$progid" "$typelib\\409\\win$bits" "$typelib\\0\\win$bits" \
-        "$(interface "$classes32")" "$(interface "$classes64")"
-    [ $hive = HKCU ] && machine_untouched
-    host "$bits" works
-    host "$other" 429
-    when="$bits-bit build unregistered alone"
-    regsvr32 "$bits" /u "$(library "$bits")"
-    key absent "$(class "$classes32")" "$(class "$classes64")" "$progid" "$classes64\\TypeLib\\$libid" \
-        "$(interface "$classes32")" "$(interface "$classes64")"
+when="both registered"
+regsvr32 32 "$lib32"
+regsvr32 64 "$lib64"
+key present "$(class "$classes32")" "$(class "$classes64")" "$progid" "$typelib\\409\\win32" "$typelib\\409\\win64" \
+    "$typelib\\0\\win32" "$typelib\\0\\win64" \
+    "$(interface "$classes32")" "$(interface "$classes64")"
+host 32 works
+host 64 works
+
+# Each build unregistered in turn: it removes only its own entries.
+for pair in "32 64" "64 32"; do
+    set -- $pair
+    when="$1-bit build unregistered"
+    regsvr32 "$1" /u "$(library "$1")"
+    key absent "$(class "$(classes "$1")")" "$typelib\\409\\win$1" "$typelib\\0\\win$1"
+    key present "$(class "$(classes "$2")")" "$progid" "$typelib\\409\\win$2" "$(interface "$(classes "$2")")"
+    host "$2" works
+    host "$1" 429
+
+    when="$1-bit build registered again"
+    regsvr32 "$1" "$(library "$1")"
+    host "$1" works
+    host "$2" works
 done
 
-if [ $redirected = no ]; then
-    echo "SKIPPED: both builds side by side for one user, which only Windows' per-view user classes can hold"
-else
-    when="both registered"
-    regsvr32 32 "$lib32"
-    regsvr32 64 "$lib64"
-    key present "$(class "$classes32")" "$(class "$classes64")" "$progid" "$typelib\\409\\win32" "$typelib\\409\\win64" \
-        "$typelib\\0\\win32" "$typelib\\0\\win64" "$(interface "$classes32")" "$(interface "$classes64")"
-    host 32 works
-    host 64 works
-
-    # Each build unregistered in turn: it removes only its own entries.
-    for pair in "32 64" "64 32"; do
-        set -- $pair
-        when="$1-bit build unregistered"
-        regsvr32 "$1" /u "$(library "$1")"
-        key absent "$(class "$(classes "$1")")" "$typelib\\409\\win$1" "$typelib\\0\\win$1"
-        key present "$(class "$(classes "$2")")" "$progid" "$typelib\\409\\win$2" "$(interface "$(classes "$2")")"
-        host "$2" works
-        host "$1" 429
-
-        when="$1-bit build registered again"
-        regsvr32 "$1" "$(library "$1")"
-        host "$1" works
-        host "$2" works
-    done
-
-    when="both unregistered"
-    regsvr32 32 /u "$lib32"
-    regsvr32 64 /u "$lib64"
-    key absent "$(class "$classes32")" "$progid" "$classes64\\TypeLib\\$libid" "$(interface "$classes32")" "$(interface "$classes64")"
-    host 32 429
-    host 64 429
-fi
-
-# The 64-bit build stays registered for the machine, as the prefix's other tests expect.
-flags=()
-regsvr32 64 "$lib64"
-[ $status = 0 ] && echo "side by side ($hive): every check passed"
-exit $status
+when="both unregistered"
+regsvr32 32 /u "$lib32"
+regsvr32 64 /u "$lib64"
+key absent "${everything[@]}"
+host 32 429
+host 64 429
+finish

@@ -23,69 +23,51 @@ HKEY open_classes(HKEY hive)
 }
 // The classes key of the registration under test: the machine's, or with
 // --root=user the current user's.
-HKEY classes()
-{
-    static HKEY machine = open_classes(HKEY_LOCAL_MACHINE), user = open_classes(HKEY_CURRENT_USER);
-    return user_root ? user : machine;
-}
+const HKEY MachineClasses = open_classes(HKEY_LOCAL_MACHINE), UserClasses = open_classes(HKEY_CURRENT_USER);
+HKEY classes() { return user_root ? UserClasses : MachineClasses; }
 
-// Every key and value of the registration below `root`, in order, as text.
-std::wstring registration_tree(HKEY root)
+// Every key and value from `path` down, in order, as text.
+std::wstring tree_text(HKEY root, const std::wstring &path)
 {
-    std::wstring tree;
-    std::function<void(const std::wstring &)> walk = [&](const std::wstring &path) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-        tree += L"[" + path + L"]\n";
-        wchar_t name[256];
-        BYTE data[1024];
-        DWORD type, name_length = 256, size = sizeof data;
-        for (DWORD i = 0; RegEnumValueW(key, i, name, &name_length, nullptr, &type, data, &size) == ERROR_SUCCESS;
-             ++i, name_length = 256, size = sizeof data)
-            tree += std::wstring(name, name_length) + L"=" + std::to_wstring(type) + L":" +
-                    std::wstring((const wchar_t *)data, wcsnlen((const wchar_t *)data, size / 2)) + L"\n";
-        std::vector<std::wstring> children;
-        for (DWORD i = 0; name_length = 256, RegEnumKeyExW(key, i, name, &name_length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; ++i)
-            children.emplace_back(name, name_length);
-        RegCloseKey(key);
-        for (const std::wstring &child : children) walk(path + L"\\" + child);
-    };
-    for (const wchar_t *top : RegisteredKeys) walk(top);
-    return tree;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
+    std::wstring text = L"[" + path + L"]\n", children;
+    wchar_t name[256], data[512];
+    DWORD length = 256, size = sizeof data;
+    for (DWORD i = 0; RegEnumValueW(key, i, name, &length, nullptr, nullptr, (BYTE *)data, &size) == ERROR_SUCCESS;
+         ++i, length = 256, size = sizeof data)
+        text += std::wstring(name, length) + L"=" + std::wstring(data, wcsnlen(data, size / 2)) + L"\n";
+    for (DWORD i = 0; length = 256, RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; ++i)
+        children += tree_text(root, path + L"\\" + std::wstring(name, length));
+    RegCloseKey(key);
+    return text + children;
+}
+std::wstring registration_tree(HKEY classes)
+{
+    std::wstring text;
+    for (const wchar_t *top : RegisteredKeys) text += tree_text(classes, top);
+    return text;
 }
 
 // Wine does not merge the user's classes over the machine's, as Windows does
-// for the user's processes.  For the user's registration, a simulation of that
-// merged view: while it lives, the user's entries are copied into the
-// machine's classes.
-class MergedView {
-public:
+// for the user's processes.  A simulation of that merged view: while it lives,
+// the user's entries are copied into the machine's classes.
+struct MergedView {
+    std::vector<const wchar_t *> copied;
     MergedView()
     {
-        if (!user_root) return;
-        HKEY machine = open_classes(HKEY_LOCAL_MACHINE);
         for (const wchar_t *top : RegisteredKeys) {
-            HKEY from = nullptr, to = nullptr;
-            if (RegOpenKeyExW(classes(), top, 0, KEY_READ, &from) != ERROR_SUCCESS) continue;
-            RegCreateKeyExW(machine, top, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &to, nullptr);
-            EXPECT_EQ(ERROR_SUCCESS, RegCopyTreeW(from, nullptr, to));
-            copied_.push_back(top);
-            RegCloseKey(from);
+            HKEY to = nullptr;
+            if (!user_root || !key_exists(UserClasses, top) || RegCreateKeyW(MachineClasses, top, &to)) continue;
+            EXPECT_EQ(ERROR_SUCCESS, RegCopyTreeW(UserClasses, top, to));
             RegCloseKey(to);
+            copied.push_back(top);
         }
-        RegCloseKey(machine);
     }
     ~MergedView()
     {
-        for (const wchar_t *top : copied_) {
-            HKEY machine = open_classes(HKEY_LOCAL_MACHINE);
-            delete_tree(machine, top);
-            RegCloseKey(machine);
-        }
+        for (const wchar_t *top : copied) delete_tree(MachineClasses, top);
     }
-
-private:
-    std::vector<const wchar_t *> copied_;
 };
 
 std::wstring read_text(HKEY root, const std::wstring &key, const std::wstring &name)
@@ -102,31 +84,21 @@ DWORD regsvr32(const wchar_t *flags, bool for_user = user_root)
                        dist_path(L"IMV_v11.dll") + L"\"");
 }
 
-// The library's DllInstall, called in this process, for the registration under test.
-HRESULT install(BOOL install)
+// The library's DllInstall, called in this process.
+HRESULT dll_install(BOOL install, const wchar_t *command_line)
 {
     HMODULE module = LoadLibraryW(dist_path(L"IMV_v11.dll").c_str());
     auto entry = (HRESULT(WINAPI *)(BOOL, LPCWSTR))(void *)GetProcAddress(module, "DllInstall");
-    HRESULT hr = entry ? entry(install, user_root ? L"user" : nullptr) : E_NOTIMPL;
+    HRESULT hr = entry ? entry(install, command_line) : E_NOTIMPL;
     FreeLibrary(module);
     return hr;
 }
 
-// The user's registration is the only one while the --root=user run lasts;
-// afterwards the machine's is back, as the other suites expect.
+// In the --root=user run the user's registration is the only one; afterwards
+// the machine's is back, as the other suites expect.
 struct UserRegistrationOnly : testing::Environment {
-    void SetUp() override
-    {
-        if (!user_root) return;
-        ASSERT_EQ(0u, regsvr32(L"/s /u", false));
-        ASSERT_EQ(0u, regsvr32(L"/s"));
-    }
-    void TearDown() override
-    {
-        if (!user_root) return;
-        EXPECT_EQ(0u, regsvr32(L"/s /u"));
-        EXPECT_EQ(0u, regsvr32(L"/s", false));
-    }
+    void SetUp() override { ASSERT_TRUE(!user_root || (regsvr32(L"/s /u", false) == 0 && regsvr32(L"/s") == 0)); }
+    void TearDown() override { EXPECT_TRUE(!user_root || (regsvr32(L"/s /u") == 0 && regsvr32(L"/s", false) == 0)); }
 };
 testing::Environment *const user_registration_only = testing::AddGlobalTestEnvironment(new UserRegistrationOnly);
 
@@ -271,47 +243,39 @@ TEST(Registration, TypeLibraryFoundForEveryLocale)
 
 TEST(Registration, AFailedRegistrationTakesBackWhatItWrote)
 {
-    // A volatile key where the registration makes the interface's key: its
-    // lasting subkeys cannot be created there.  The registration fails with
-    // the platform's own error after writing the class, the ProgID and the
-    // type library, and takes all of that back; what was there before stays.
+    // A volatile key where the interface's key goes, so that its lasting
+    // subkeys cannot be made: the registration fails with the platform's own
+    // error after the class, the ProgID and the type library, and takes them
+    // back; what was there before stays.
     ASSERT_EQ(0u, regsvr32(L"/s /u"));
     HKEY blocker = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes(), InterfaceKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
                                              nullptr, &blocker, nullptr));
     write_raw(blocker, L"", L"kept", REG_SZ, utf16_bytes(std::wstring(L"before", 7)));
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), install(TRUE));
-    EXPECT_EQ(L"[" + std::wstring(InterfaceKey) + L"]\nkept=1:before\n", registration_tree(classes()));
     RegCloseKey(blocker);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), dll_install(TRUE, user_root ? L"user" : L""));
+    EXPECT_EQ(L"[" + std::wstring(InterfaceKey) + L"]\nkept=before\n", registration_tree(classes()));
     delete_tree(classes(), InterfaceKey);
-    EXPECT_EQ(S_OK, install(TRUE));
+    ASSERT_EQ(0u, regsvr32(L"/s"));
     EXPECT_TRUE(creatable_by_clsid());
 }
 
 TEST(Registration, TheUsersEntriesAreTheMachines)
 {
     if (!user_root) GTEST_SKIP() << "compares the two registrations: the --root=user run";
-    // Key for key and value for value, the root aside, while the machine's
-    // classes stay as they were.
-    HKEY machine = open_classes(HKEY_LOCAL_MACHINE);
-    ASSERT_EQ(L"", registration_tree(machine));
-    std::wstring for_user = registration_tree(classes());
-    EXPECT_NE(L"", for_user);
+    // Key for key and value for value, the root aside; the machine's classes untouched.
+    std::wstring for_user = registration_tree(UserClasses);
+    ASSERT_NE(L"", for_user);
+    EXPECT_EQ(L"", registration_tree(MachineClasses));
     ASSERT_EQ(0u, regsvr32(L"/s", false));
-    EXPECT_EQ(for_user, registration_tree(machine));
+    EXPECT_EQ(for_user, registration_tree(MachineClasses));
     ASSERT_EQ(0u, regsvr32(L"/s /u", false));
-    EXPECT_EQ(L"", registration_tree(machine));
-    RegCloseKey(machine);
-    // Anything but "user" is refused, with nothing written.
-    HMODULE module = LoadLibraryW(dist_path(L"IMV_v11.dll").c_str());
-    auto entry = (HRESULT(WINAPI *)(BOOL, LPCWSTR))(void *)GetProcAddress(module, "DllInstall");
-    ASSERT_TRUE(entry);
-    EXPECT_EQ(S_OK, entry(FALSE, L"USER"));
-    for (const wchar_t *command_line : {L"users", L"machine", L" user"}) EXPECT_EQ(E_INVALIDARG, entry(TRUE, command_line));
-    EXPECT_EQ(L"", registration_tree(classes()));
-    EXPECT_EQ(S_OK, entry(TRUE, L"User"));
-    EXPECT_EQ(for_user, registration_tree(classes()));
-    FreeLibrary(module);
+    // "user" in any case; any other command line is refused, with nothing written.
+    EXPECT_EQ(S_OK, dll_install(FALSE, L"USER"));
+    for (const wchar_t *line : {L"users", L"machine", L" user"}) EXPECT_EQ(E_INVALIDARG, dll_install(TRUE, line));
+    EXPECT_EQ(L"", registration_tree(UserClasses) + registration_tree(MachineClasses));
+    EXPECT_EQ(S_OK, dll_install(TRUE, L"User"));
+    EXPECT_EQ(for_user, registration_tree(UserClasses));
 }
 
 TEST(Registration, WritesTheServerEntries)
