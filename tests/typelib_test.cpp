@@ -21,10 +21,7 @@ HKEY open_classes(HKEY hive)
     RegCreateKeyExW(hive, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     return key;
 }
-// The classes key of the registration under test: the machine's, or with
-// --root=user the current user's.
 const HKEY MachineClasses = open_classes(HKEY_LOCAL_MACHINE), UserClasses = open_classes(HKEY_CURRENT_USER);
-HKEY classes() { return user_root ? UserClasses : MachineClasses; }
 
 // Every key and value from `path` down, in order, as text.
 std::wstring tree_text(HKEY root, const std::wstring &path)
@@ -94,10 +91,16 @@ HRESULT dll_install(BOOL install, const wchar_t *command_line)
     return hr;
 }
 
-// In the --root=user run the user's registration is the only one; afterwards
-// the machine's is back, as the other suites expect.
+// In the --root=user run the user's registration is the only one, and this
+// process's HKEY_CLASSES_ROOT is the user's classes, so that the suite reads
+// what is under test.  Afterwards the machine's is back, as the other suites
+// expect.
 struct UserRegistrationOnly : testing::Environment {
-    void SetUp() override { ASSERT_TRUE(!user_root || (regsvr32(L"/s /u", false) == 0 && regsvr32(L"/s") == 0)); }
+    void SetUp() override
+    {
+        if (user_root) RegOverridePredefKey(HKEY_CLASSES_ROOT, UserClasses);
+        ASSERT_TRUE(!user_root || (regsvr32(L"/s /u", false) == 0 && regsvr32(L"/s") == 0));
+    }
     void TearDown() override { EXPECT_TRUE(!user_root || (regsvr32(L"/s /u") == 0 && regsvr32(L"/s", false) == 0)); }
 };
 testing::Environment *const user_registration_only = testing::AddGlobalTestEnvironment(new UserRegistrationOnly);
@@ -188,7 +191,10 @@ TEST(Registration, RegisterUnregisterRoundTrip)
     CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_FALSE(creatable_by_progid());
     EXPECT_FALSE(creatable_by_clsid());
-    EXPECT_EQ(L"", registration_tree(classes()));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"IMV_v11.CLibrary"));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}\\1.0"));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}"));
     // Unregistering what is already gone is no error.
     EXPECT_EQ(0u, regsvr32(L"/s /u"));
 
@@ -206,23 +212,21 @@ TEST(Registration, UnregistrationReportsAnEntryItCouldNotRemove)
     const wchar_t target_name[] = L"IMV_v11 tests link target";
     std::wstring target = std::wstring(L"\\Registry\\Machine\\Software\\Classes\\") + target_name;
     HKEY key = nullptr;
-    HKEY machine = open_classes(HKEY_LOCAL_MACHINE);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyW(machine, target_name, &key));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyW(MachineClasses, target_name, &key));
     RegCloseKey(key);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes(), link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
                                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, (const BYTE *)target.data(),
                                             (DWORD)(target.size() * sizeof(wchar_t))));
     EXPECT_NE(0u, regsvr32(L"/s /u"));
-    EXPECT_TRUE(key_exists(classes(), ClassKey));
+    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
 
     auto delete_key = (LONG(WINAPI *)(HKEY))(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey");
     EXPECT_EQ(0, delete_key(key));
     RegCloseKey(key);
-    RegDeleteKeyW(machine, target_name);
-    RegCloseKey(machine);
+    RegDeleteKeyW(MachineClasses, target_name);
     EXPECT_EQ(0u, regsvr32(L"/s /u"));
-    EXPECT_FALSE(key_exists(classes(), ClassKey));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
     ASSERT_EQ(0u, regsvr32(L"/s"));
 }
 
@@ -230,7 +234,6 @@ TEST(Registration, TypeLibraryFoundForEveryLocale)
 {
     // Registered for its own locale and the neutral one: the automation
     // marshaller asks for the neutral locale, other clients for their own.
-    MergedView merged;
     for (LCID lcid : {0x0409u, 0u, 0x0C0Au, 0x0407u}) {
         BSTR path = nullptr;
         EXPECT_EQ(S_OK, QueryPathOfRegTypeLib(LIBID_IMV_v11, 1, 0, lcid, &path)) << std::hex << lcid;
@@ -249,13 +252,13 @@ TEST(Registration, AFailedRegistrationTakesBackWhatItWrote)
     // back; what was there before stays.
     ASSERT_EQ(0u, regsvr32(L"/s /u"));
     HKEY blocker = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(classes(), InterfaceKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, InterfaceKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
                                              nullptr, &blocker, nullptr));
     write_raw(blocker, L"", L"kept", REG_SZ, utf16_bytes(std::wstring(L"before", 7)));
     RegCloseKey(blocker);
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), dll_install(TRUE, user_root ? L"user" : L""));
-    EXPECT_EQ(L"[" + std::wstring(InterfaceKey) + L"]\nkept=before\n", registration_tree(classes()));
-    delete_tree(classes(), InterfaceKey);
+    EXPECT_EQ(L"[" + std::wstring(InterfaceKey) + L"]\nkept=before\n", registration_tree(HKEY_CLASSES_ROOT));
+    delete_tree(HKEY_CLASSES_ROOT, InterfaceKey);
     ASSERT_EQ(0u, regsvr32(L"/s"));
     EXPECT_TRUE(creatable_by_clsid());
 }
@@ -281,22 +284,22 @@ TEST(Registration, TheUsersEntriesAreTheMachines)
 TEST(Registration, WritesTheServerEntries)
 {
     std::wstring server = std::wstring(ClassKey) + L"\\InprocServer32";
-    std::wstring module = read_text(classes(), server, L"");
+    std::wstring module = read_text(HKEY_CLASSES_ROOT, server, L"");
     EXPECT_EQ(0, _wcsicmp(module.c_str(), dist_path(L"IMV_v11.dll").c_str())) << module;
-    EXPECT_EQ(L"Apartment", read_text(classes(), server, L"ThreadingModel"));
-    EXPECT_EQ(L"IMV_v11.CLibrary", read_text(classes(), std::wstring(ClassKey) + L"\\ProgID", L""));
-    EXPECT_EQ(L"1.0", read_text(classes(), std::wstring(ClassKey) + L"\\VERSION", L""));
-    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(classes(), std::wstring(ClassKey) + L"\\TypeLib", L""));
-    EXPECT_EQ(L"{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}", read_text(classes(), L"IMV_v11.CLibrary\\CLSID", L""));
+    EXPECT_EQ(L"Apartment", read_text(HKEY_CLASSES_ROOT, server, L"ThreadingModel"));
+    EXPECT_EQ(L"IMV_v11.CLibrary", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\ProgID", L""));
+    EXPECT_EQ(L"1.0", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\VERSION", L""));
+    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\TypeLib", L""));
+    EXPECT_EQ(L"{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}", read_text(HKEY_CLASSES_ROOT, L"IMV_v11.CLibrary\\CLSID", L""));
 
     std::wstring typelib = L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}\\1.0";
-    std::wstring image = read_text(classes(), typelib + (Win64 ? L"\\409\\win64" : L"\\409\\win32"), L"");
+    std::wstring image = read_text(HKEY_CLASSES_ROOT, typelib + (Win64 ? L"\\409\\win64" : L"\\409\\win32"), L"");
     EXPECT_EQ(0, _wcsicmp(image.c_str(), dist_path(L"IMV_v11.dll").c_str())) << image;
-    EXPECT_EQ(L"", read_text(classes(), typelib + L"\\HELPDIR", L""));
+    EXPECT_EQ(L"", read_text(HKEY_CLASSES_ROOT, typelib + L"\\HELPDIR", L""));
 
     std::wstring iface = L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}";
-    EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}", read_text(classes(), iface + L"\\ProxyStubClsid32", L""));
-    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(classes(), iface + L"\\TypeLib", L""));
+    EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}", read_text(HKEY_CLASSES_ROOT, iface + L"\\ProxyStubClsid32", L""));
+    EXPECT_EQ(L"{D6A26E2E-6BBE-41C9-8599-8DD41551C218}", read_text(HKEY_CLASSES_ROOT, iface + L"\\TypeLib", L""));
 }
 
 TEST(Registration, ManifestDeclaresWhatRegistrationWrites)
@@ -304,7 +307,7 @@ TEST(Registration, ManifestDeclaresWhatRegistrationWrites)
     std::string xml = manifest_text();
     ASSERT_FALSE(xml.empty()) << "no manifest beside the library";
     std::wstring server = std::wstring(ClassKey) + L"\\InprocServer32";
-    std::wstring module = read_text(classes(), server, L"");
+    std::wstring module = read_text(HKEY_CLASSES_ROOT, server, L"");
     std::wstring file = manifest_attribute(xml, "file", "name");
     EXPECT_EQ(0, _wcsicmp(module.substr(module.rfind(L'\\') + 1).c_str(), file.c_str())) << file;
     EXPECT_EQ(Win64 ? L"amd64" : L"x86", manifest_attribute(xml, "assemblyIdentity", "processorArchitecture"));
@@ -312,23 +315,23 @@ TEST(Registration, ManifestDeclaresWhatRegistrationWrites)
 
     std::wstring clsid = manifest_attribute(xml, "comClass", "clsid");
     EXPECT_EQ(ClassKey, L"CLSID\\" + clsid);
-    EXPECT_EQ(read_text(classes(), server, L"ThreadingModel"), manifest_attribute(xml, "comClass", "threadingModel"));
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, server, L"ThreadingModel"), manifest_attribute(xml, "comClass", "threadingModel"));
     std::wstring progid = manifest_attribute(xml, "comClass", "progid");
-    EXPECT_EQ(read_text(classes(), std::wstring(ClassKey) + L"\\ProgID", L""), progid);
-    EXPECT_EQ(clsid, read_text(classes(), progid + L"\\CLSID", L""));
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\ProgID", L""), progid);
+    EXPECT_EQ(clsid, read_text(HKEY_CLASSES_ROOT, progid + L"\\CLSID", L""));
     std::wstring tlbid = manifest_attribute(xml, "comClass", "tlbid");
-    EXPECT_EQ(read_text(classes(), std::wstring(ClassKey) + L"\\TypeLib", L""), tlbid);
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, std::wstring(ClassKey) + L"\\TypeLib", L""), tlbid);
 
     EXPECT_EQ(tlbid, manifest_attribute(xml, "typelib", "tlbid"));
     std::wstring typelib = L"TypeLib\\" + tlbid + L"\\" + manifest_attribute(xml, "typelib", "version");
-    EXPECT_TRUE(key_exists(classes(), typelib)) << "no registered type library of the manifest's version";
-    EXPECT_EQ(read_text(classes(), typelib + L"\\HELPDIR", L""), manifest_attribute(xml, "typelib", "helpdir"));
+    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, typelib)) << "no registered type library of the manifest's version";
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, typelib + L"\\HELPDIR", L""), manifest_attribute(xml, "typelib", "helpdir"));
 
     std::wstring iface = L"Interface\\" + manifest_attribute(xml, "comInterfaceExternalProxyStub", "iid");
-    EXPECT_EQ(read_text(classes(), iface, L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "name"));
-    EXPECT_EQ(read_text(classes(), iface + L"\\ProxyStubClsid32", L""),
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface, L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "name"));
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface + L"\\ProxyStubClsid32", L""),
               manifest_attribute(xml, "comInterfaceExternalProxyStub", "proxyStubClsid32"));
-    EXPECT_EQ(read_text(classes(), iface + L"\\TypeLib", L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "tlbid"));
+    EXPECT_EQ(read_text(HKEY_CLASSES_ROOT, iface + L"\\TypeLib", L""), manifest_attribute(xml, "comInterfaceExternalProxyStub", "tlbid"));
 }
 
 TEST(Registration, ManifestServesWithoutRegistration)
