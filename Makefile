@@ -4,6 +4,9 @@
 #   make test   every test (CTest, under Wine and Xvfb), for both builds
 #   make bench  the benchmarks of both builds, printing figures
 #   make screenshot  a picture of MVU's window under Xvfb, into docs/mvu.png
+#   make release     one zip of the deliverables with SHA256SUMS, into release/;
+#                    signed when SIGN_PFX=<file.pfx> SIGN_PASSWORD_FILE=<file> are given
+#                    (and SIGN_TIMESTAMP_URL=<url> for a time stamp)
 # One CMake project configured twice: $(BUILD)/x86 for 32-bit Windows (a
 # 32-bit Wine prefix), $(BUILD)/x64 for 64-bit Windows (a 64-bit prefix).
 BUILD ?= build
@@ -11,7 +14,7 @@ X86 = $(BUILD)/x86
 X64 = $(BUILD)/x64
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build demo test bench screenshot clean
+.PHONY: all deps configure build demo test bench screenshot release clean
 
 all: build
 
@@ -57,5 +60,9 @@ screenshot: build
 	@tools/install-deps screenshot
 	@tools/screenshot-mvu $(X86) docs/mvu.png
 
+export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
+release: build
+	@tools/release dist release
+
 clean:
-	rm -rf $(BUILD) dist
+	rm -rf $(BUILD) dist release
