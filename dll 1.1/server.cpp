@@ -168,7 +168,7 @@ struct Entry {
 // What the type library itself says of the entries of its version key.
 struct TypeLibraryFacts {
     std::wstring title; // its doc string, or else its name
-    unsigned flags = 0;
+    std::wstring flags; // in decimal
 };
 
 std::vector<Entry> entries(const std::wstring &path, const TypeLibraryFacts &typelib)
@@ -186,7 +186,7 @@ std::vector<Entry> entries(const std::wstring &path, const TypeLibraryFacts &typ
         {progid_key(), L"", ProgId},
         {progid_key() + L"\\CLSID", L"", clsid},
         {version, L"", typelib.title},
-        {version + L"\\FLAGS", L"", std::to_wstring(typelib.flags)},
+        {version + L"\\FLAGS", L"", typelib.flags},
         {version + L"\\HELPDIR", L"", L""},
     };
     for (const wchar_t *locale : TypeLibLocales)
@@ -209,7 +209,8 @@ HRESULT read_type_library_facts(TypeLibraryFacts &facts)
     TLIBATTR *attributes = nullptr;
     hr = library->GetLibAttr(&attributes);
     if (SUCCEEDED(hr)) {
-        facts.flags = attributes->wLibFlags;
+        wchar_t flags[8];
+        facts.flags = _ultow(attributes->wLibFlags, flags, 10);
         library->ReleaseTLibAttr(attributes);
         BSTR name = nullptr, doc = nullptr;
         hr = library->GetDocumentation(-1, &name, &doc, nullptr, nullptr);
