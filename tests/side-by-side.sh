@@ -1,12 +1,11 @@
 #!/bin/bash
 # Both builds of the library registered side by side in a 64-bit prefix, each
-# with the regsvr32 of its own bitness, as on 64-bit Windows: for the machine,
-# or with "user" for the current user (regsvr32 /n /i:user).  The 32-bit and
-# the 64-bit script host each run scripts/host.vbs.  Each build registered
-# alone serves its own host, and unregistering it leaves nothing in either
-# registry view.  Unregistering either of both removes only its own entries:
-# the other host keeps working and this one gets error 429; the entries both
-# share go with the last build.
+# with the regsvr32 of its own bitness, as on 64-bit Windows.  The 32-bit and
+# the 64-bit script host each run scripts/host.vbs.  Unregistering either build
+# removes only its own entries: the other host keeps working and this one gets
+# error 429; the entries both share go with the last build.  First each build
+# alone: unregistered, it leaves nothing in either registry view.  With "user",
+# the same for the current user's registration (regsvr32 /n /i:user).
 # usage: side-by-side.sh <wine-run of the 64-bit prefix> <dist folder> [user]
 set -u
 run="$1"
@@ -24,30 +23,25 @@ status=0
 
 fail() { echo "FAILED ($when): $*"; status=1; }
 
-regsvr32() { # <bits> [/u] <dll>
+system() { # <bits> <program> <arguments>...: a system program of that bitness
     local folder=system32
     [ "$1" = 32 ] && folder=syswow64
-    shift
-    "$run" "C:\\windows\\$folder\\regsvr32.exe" /s "${flags[@]}" "$@" || fail "regsvr32 $folder $* exited with $?"
+    "$run" "C:\\windows\\$folder\\$2.exe" "${@:3}"
 }
-reg() { # <bits> <arguments>: the reg of that bitness
-    local folder=system32
-    [ "$1" = 32 ] && folder=syswow64
-    shift
-    "$run" "C:\\windows\\$folder\\reg.exe" "$@" >/dev/null 2>&1
-}
+regsvr32() { system "$1" regsvr32 /s "${flags[@]}" "${@:2}" || fail "regsvr32 $* exited with $?"; } # <bits> [/u] <dll>
+reg() { system "$1" reg "${@:2}" >/dev/null 2>&1; }
 
 # host <bits> works|429
 host() {
-    local folder=system32 arch=AMD64 output entry
-    [ "$1" = 32 ] && folder=syswow64 arch=x86
+    local arch=AMD64 output entry
+    [ "$1" = 32 ] && arch=x86
     # Wine does not merge the user's classes over the machine's, as Windows
     # does for the user's processes: for the run, the user's entries are
     # copied into the machine's classes in the host's view.
     for entry in "${registered[@]}"; do
         [ $hive = HKCU ] && reg "$1" copy "$classes64$entry" "HKLM\\Software\\Classes$entry" /s /f
     done
-    output="$("$run" "C:\\windows\\$folder\\cscript.exe" //nologo "$script" | tr -d '\r')"
+    output="$(system "$1" cscript //nologo "$script" | tr -d '\r')"
     for entry in "${registered[@]}"; do [ $hive = HKCU ] && reg "$1" delete "HKLM\\Software\\Classes$entry" /f; done
     if [ "$(head -n1 <<<"$output")" != "host $arch" ]; then
         fail "the $1-bit script host did not run"
@@ -78,8 +72,8 @@ typelib="$classes64\\TypeLib\\$libid\\1.0"
 
 # Whatever an earlier run left registered, for the machine and for the user.
 for scope in "" "/n /i:user"; do
-    "$run" 'C:\windows\system32\regsvr32.exe' /s /u $scope "$lib64"
-    "$run" 'C:\windows\syswow64\regsvr32.exe' /s /u $scope "$lib32"
+    system 64 regsvr32 /s /u $scope "$lib64"
+    system 32 regsvr32 /s /u $scope "$lib32"
 done
 
 # The 64-bit build stays registered for the machine, as the prefix's other tests expect.
@@ -92,14 +86,11 @@ finish() {
 
 # Windows keeps the user's CLSID and Interface keys per view, as the machine's;
 # Wine keeps one of each for both bitnesses.
-if [ $hive = HKCU ]; then
-    reg 32 add "$(class "$classes64")\\probe" /f
-    if ! reg 64 query "$(class "$classes32")\\probe"; then
-        echo "Wine does not redirect the user's classes by bitness: one class key serves both builds here"
-        classes32="$classes64"
-    fi
-    reg 32 delete "$(class "$classes64")" /f
+if [ $hive = HKCU ] && reg 32 add "$(class "$classes64")\\probe" /f && ! reg 64 query "$(class "$classes32")\\probe"; then
+    echo "Wine does not redirect the user's classes by bitness: one class key serves both builds here"
+    classes32="$classes64"
 fi
+[ $hive = HKCU ] && reg 32 delete "$(class "$classes64")" /f
 library() { if [ "$1" = 32 ]; then echo "$lib32"; else echo "$lib64"; fi; }
 classes() { if [ "$1" = 32 ]; then echo "$classes32"; else echo "$classes64"; fi; }
 everything=("$(class "$classes32")" "$(class "$classes64")" "$progid" "$classes64\\TypeLib\\$libid" "$(interface "$classes32")" "$(interface "$classes64")")
