@@ -14,35 +14,45 @@ X86 = $(BUILD)/x86
 X64 = $(BUILD)/x64
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build demo test bench screenshot release clean
+.PHONY: all deps configure build demo test bench bench-run screenshot release clean
 
 all: build
 
 deps:
 	@tools/install-deps
 
+# Each tree is configured once; later builds re-run CMake themselves when its
+# files change.
 configure: deps
-	@cmake -S . -B $(X86) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
-	@cmake -S . -B $(X64) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+	@[ -f $(X86)/CMakeCache.txt ] || cmake -S . -B $(X86) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+	@[ -f $(X64)/CMakeCache.txt ] || cmake -S . -B $(X64) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+
+# Every target that runs Windows programs runs them in a session (tools/session)
+# that ends the prefixes' Wine servers, and the Xvfb it started, when it ends.
+SESSION = tools/session $(X86)/wine-run $(X64)/wine-run --
 
 build: configure
-	@cmake --build $(X86) -j2
-	@cmake --build $(X64) -j2
+	@$(SESSION) sh -c 'cmake --build $(X86) -j2 && cmake --build $(X64) -j2'
 
 demo: build
-	@tools/demo $(X86) $(X64)
+	@$(SESSION) tools/demo $(X86) $(X64)
 
 # The two trees at the same time: each has its own prefix and its own X
 # display (so its own clipboard).  Each tree's output is shown when both have
-# ended; both run even when one has failures.
+# ended; both run even when one has failures.  Last, nothing of the build may
+# still be running.
 test: build
 	@status=0; \
-	env -u DISPLAY ctest --test-dir $(X86) --output-on-failure >$(X86)/test.log 2>&1 & x86=$$!; \
-	env -u DISPLAY ctest --test-dir $(X64) --output-on-failure >$(X64)/test.log 2>&1 & x64=$$!; \
+	env -u DISPLAY tools/session $(X86)/wine-run -- ctest --test-dir $(X86) --output-on-failure >$(X86)/test.log 2>&1 & x86=$$!; \
+	env -u DISPLAY tools/session $(X64)/wine-run -- ctest --test-dir $(X64) --output-on-failure >$(X64)/test.log 2>&1 & x64=$$!; \
 	wait $$x86 || status=1; wait $$x64 || status=1; \
-	for tree in $(X86) $(X64); do echo "== $$tree"; cat $$tree/test.log; done; exit $$status
+	for tree in $(X86) $(X64); do echo "== $$tree"; cat $$tree/test.log; done; \
+	$(SESSION) true; tools/leftovers $(CURDIR)/$(BUILD) || status=1; exit $$status
 
 bench: build
+	@$(SESSION) $(MAKE) bench-run
+
+bench-run:
 	@cmake --build $(X86) --target benchmarks -j2
 	@cmake --build $(X64) --target benchmarks -j2
 	@echo "== 32-bit build, dist/IMV_v11.dll, in a 32-bit process"
@@ -58,7 +68,7 @@ bench: build
 
 screenshot: build
 	@tools/install-deps screenshot
-	@tools/screenshot-mvu $(X86) docs/mvu.png
+	@$(SESSION) tools/screenshot-mvu $(X86) docs/mvu.png
 
 export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 release: build
