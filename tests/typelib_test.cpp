@@ -203,30 +203,30 @@ TEST(Registration, RegisterUnregisterRoundTrip)
     EXPECT_TRUE(creatable_by_clsid());
 }
 
-TEST(Registration, UnregistrationReportsAnEntryItCouldNotRemove)
+TEST(Registration, UnregistrationRemovesALinkAsALink)
 {
-    // A registry link below the class key: deleting it by name reaches its
-    // target, and the link itself stays behind.  Unregistering must say so,
-    // not report success.
-    std::wstring link = std::wstring(ClassKey) + L"\\Held";
-    const wchar_t target_name[] = L"IMV_v11 tests link target";
-    std::wstring target = std::wstring(L"\\Registry\\Machine\\Software\\Classes\\") + target_name;
+    // A registry link below the class key to a key outside the library's,
+    // holding a value and a subkey: unregistering removes the link and the
+    // class key, reports success, and leaves the target as it was.
+    const wchar_t target_name[] = L"Software\\IMV_v11 tests link target";
+    std::wstring target = std::wstring(L"\\Registry\\Machine\\") + target_name;
+    delete_tree(HKEY_LOCAL_MACHINE, target_name);
+    write_raw(HKEY_LOCAL_MACHINE, target_name, L"kept", REG_SZ, utf16_bytes(std::wstring(L"before", 7)));
+    write_raw(HKEY_LOCAL_MACHINE, std::wstring(target_name) + L"\\Child", L"", REG_DWORD, {1, 0, 0, 0});
+    std::wstring held = tree_text(HKEY_LOCAL_MACHINE, target_name);
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyW(MachineClasses, target_name, &key));
-    RegCloseKey(key);
+    std::wstring link = std::wstring(ClassKey) + L"\\Held";
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
                                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, (const BYTE *)target.data(),
                                             (DWORD)(target.size() * sizeof(wchar_t))));
-    EXPECT_NE(0u, regsvr32(L"/s /u"));
-    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
-
-    auto delete_key = (LONG(WINAPI *)(HKEY))(void *)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey");
-    EXPECT_EQ(0, delete_key(key));
     RegCloseKey(key);
-    RegDeleteKeyW(MachineClasses, target_name);
+
     EXPECT_EQ(0u, regsvr32(L"/s /u"));
     EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
+    EXPECT_EQ(held, tree_text(HKEY_LOCAL_MACHINE, target_name));
+    EXPECT_NE(std::wstring::npos, held.find(L"kept=before")) << held;
+    delete_tree(HKEY_LOCAL_MACHINE, target_name);
     ASSERT_EQ(0u, regsvr32(L"/s"));
 }
 

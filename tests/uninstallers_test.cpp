@@ -280,7 +280,7 @@ TEST_F(Uninstaller, UmvLeavesFileHeldOpenAndGoesOn)
     expect_only_gone(before, {{PlainFolder, {L"Marvisto.xla"}}, {system, {L"KPD_v01.dll"}}});
 }
 
-TEST_F(Uninstaller, BothAskForTheHighestLevelAvailable)
+TEST_F(Uninstaller, BothRunAtTheirCallersLevel)
 {
     for (const wchar_t *program : {L"UMV.exe", L"MVU.exe"}) {
         HMODULE image = LoadLibraryExW(dist_path(program).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -288,7 +288,7 @@ TEST_F(Uninstaller, BothAskForTheHighestLevelAvailable)
         ASSERT_TRUE(found) << program;
         std::string text((const char *)LockResource(LoadResource(image, found)), SizeofResource(image, found));
         FreeLibrary(image);
-        for (const char *part : {"<requestedExecutionLevel level=\"highestAvailable\" uiAccess=\"false\"/>",
+        for (const char *part : {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
                                  "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
                                  "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
             EXPECT_NE(std::string::npos, text.find(part)) << part;
