@@ -35,6 +35,7 @@ bool RemoveProductFiles()
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    limit_library_search();
     bool gone = false;
     for (int pass = 0; pass < 3; ++pass) gone = RemoveProductFiles();
     return gone ? AllGone : SomeRemain;

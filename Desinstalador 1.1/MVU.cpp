@@ -179,6 +179,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 {
+    limit_library_search();
     WNDCLASSW form{};
     form.lpfnWndProc = window_procedure;
     form.hInstance = instance;

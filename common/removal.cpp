@@ -4,6 +4,14 @@
 
 #include "text.h"
 
+void limit_library_search()
+{
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI *)(DWORD);
+    auto set_default = (SetDefaultDllDirectoriesFunction)(void *)GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                                                                "SetDefaultDllDirectories");
+    if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 std::wstring GetSystemDir()
 {
     wchar_t buffer[MAX_PATH];
@@ -24,13 +32,30 @@ std::wstring product_path(const std::wstring &folder, const wchar_t *name)
     return seen + name;
 }
 
-// Whether nothing is found at `path`.  A name that the file system refuses
-// (a recorded folder may hold any text) names no file either.
+// Whether the volume that `path` lies on (a drive, a share) can be reached.
+bool volume_present(const std::wstring &path)
+{
+    std::wstring root(path.size() + MAX_PATH, L'\0');
+    if (!GetVolumePathNameW(path.c_str(), root.data(), (DWORD)root.size())) return false;
+    return GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Whether no file is at `path`, as far as can be known.  A name that the file
+// system refuses (a recorded folder may hold any text) names no file; a
+// missing folder holds none, when its volume is there.  A drive or share that
+// cannot be reached may well hold the file.
 bool is_gone(const std::wstring &path)
 {
     if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
+    switch (GetLastError()) {
+    case ERROR_INVALID_NAME:
+        return true;
+    case ERROR_FILE_NOT_FOUND: // what Wine answers for a file at the root of a missing drive
+    case ERROR_PATH_NOT_FOUND:
+        return volume_present(path);
+    default:
+        return false;
+    }
 }
 
 } // namespace

@@ -41,6 +41,15 @@ fs::path system_dir()
     return std::wstring(buffer, length);
 }
 
+// A drive letter that names no drive, as "Q:".
+std::wstring missing_drive()
+{
+    DWORD drives = GetLogicalDrives();
+    wchar_t letter = L'Y';
+    while (letter > L'D' && (drives & (1u << (letter - L'A')))) --letter;
+    return {letter, L':'};
+}
+
 void make_file(const fs::path &path)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -240,18 +249,31 @@ TEST_F(Uninstaller, UmvRemovesReleaseFilesFromTrimmedBinaryFolder)
     EXPECT_EQ(registry, key_values(Release10Settings));
 }
 
-TEST_F(Uninstaller, UmvTakesStringDataAsBinaryTextAndFindsNoFolder)
+TEST_F(Uninstaller, UmvRemovesNothingOfAFolderItCannotFind)
 {
-    // The single-byte characters and their terminator taken in pairs name no folder.
-    std::wstring folder = PlainFolder.wstring() + L'\0';
-    write_raw(HKEY_CURRENT_USER, Release10Settings, L"Dir", REG_SZ, utf16_bytes(folder));
-    auto registry = key_values(Release10Settings);
-    Listing before = list();
+    struct Case {
+        const char *name;
+        DWORD type;
+        std::wstring dir;
+        DWORD code;
+    } cases[] = {
+        // The single-byte characters and their terminator taken in pairs name no folder.
+        {"string data", REG_SZ, PlainFolder.wstring() + L'\0', 0},
+        // A drive that is not there may still hold the files.
+        {"missing drive", REG_BINARY, missing_drive() + L"\\Marvisto", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        make_file(system / L"KPD_v01.dll");
+        write_raw(HKEY_CURRENT_USER, Release10Settings, L"Dir", c.type, utf16_bytes(c.dir));
+        auto registry = key_values(Release10Settings);
+        Listing before = list();
 
-    EXPECT_EQ(0u, run(L"UMV.exe"));
+        EXPECT_EQ(c.code, run(L"UMV.exe"));
 
-    expect_only_gone(before, {{system, {L"KPD_v01.dll"}}});
-    EXPECT_EQ(registry, key_values(Release10Settings));
+        expect_only_gone(before, {{system, {L"KPD_v01.dll"}}});
+        EXPECT_EQ(registry, key_values(Release10Settings));
+    }
 }
 
 TEST_F(Uninstaller, UmvWithoutSettingsKeyRemovesOnlySystemFile)
@@ -363,9 +385,12 @@ TEST_F(Uninstaller, MvuTakesEveryStringTypeUpToItsFirstNulUnexpanded)
         DWORD type;
         std::wstring dir;
         fs::path folder;
+        DWORD code;
     } cases[] = {
-        {"REG_EXPAND_SZ", REG_EXPAND_SZ, unexpanded.wstring() + L'\0', unexpanded},
-        {"REG_MULTI_SZ", REG_MULTI_SZ, PlainFolder.wstring() + L'\0' + ForeignFolder.wstring() + L'\0' + L'\0', PlainFolder},
+        {"REG_EXPAND_SZ", REG_EXPAND_SZ, unexpanded.wstring() + L'\0', unexpanded, 0},
+        {"REG_MULTI_SZ", REG_MULTI_SZ, PlainFolder.wstring() + L'\0' + ForeignFolder.wstring() + L'\0' + L'\0', PlainFolder, 0},
+        // A drive that is not there may still hold the files.
+        {"missing drive", REG_SZ, missing_drive() + L"\\Marvisto" + L'\0', {}, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -374,7 +399,7 @@ TEST_F(Uninstaller, MvuTakesEveryStringTypeUpToItsFirstNulUnexpanded)
         auto registry = key_values(Release11Settings);
         Listing before = list_folders({ForeignFolder, PlainFolder, unexpanded, system, DriveRoot});
 
-        EXPECT_EQ(0u, run(L"MVU.exe"));
+        EXPECT_EQ(c.code, run(L"MVU.exe"));
 
         expect_only_gone(before, {{c.folder, {L"Marvisto11.chm", L"Marvisto11.xla"}}, {system, {L"IMV_v11.dll"}}});
         EXPECT_EQ(registry, key_values(Release11Settings));
