@@ -16,7 +16,6 @@ namespace {
 // Every key is reached by its whole path from the hive, with its view named:
 // a key opened in an alternate view leads on to its children only with the
 // same flag (and Wine redirects only at Software, below the hive).
-const wchar_t *const Classes = ClassesKey;
 #ifdef _WIN64
 const wchar_t Platform[] = L"win64";
 #else
@@ -34,10 +33,10 @@ std::wstring guid_text(REFGUID guid)
     return text;
 }
 
-std::wstring class_key() { return Classes + (L"CLSID\\" + guid_text(CLSID_CLibrary)); }
-std::wstring progid_key() { return Classes + std::wstring(ProgId); }
-std::wstring interface_key() { return Classes + (L"Interface\\" + guid_text(IID__CLibrary)); }
-std::wstring typelib_key() { return Classes + (L"TypeLib\\" + guid_text(LIBID_IMV_v11)); }
+std::wstring class_key() { return ClassesKey + (L"CLSID\\" + guid_text(CLSID_CLibrary)); }
+std::wstring progid_key() { return ClassesKey + std::wstring(ProgId); }
+std::wstring interface_key() { return ClassesKey + (L"Interface\\" + guid_text(IID__CLibrary)); }
+std::wstring typelib_key() { return ClassesKey + (L"TypeLib\\" + guid_text(LIBID_IMV_v11)); }
 std::wstring typelib_version_key() { return typelib_key() + L"\\" + TypeLibVersion; }
 
 } // namespace
