@@ -72,7 +72,7 @@ screenshot: build
 
 export SIGN_PFX SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL
 release: build
-	@tools/release dist release
+	@tools/release dist release $(X86)/gen/IMV_v11.wxi $(X64)/gen/IMV_v11.wxi
 
 clean:
 	rm -rf $(BUILD) dist release

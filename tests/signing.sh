@@ -4,10 +4,11 @@
 # is the unsigned file, and the signed 64-bit library registers and serves a
 # script; every file the guide names is in the archive.  A certificate that is
 # not for code signing fails the release, and no zip is left.
-# usage: signing.sh <wine-run of the 64-bit prefix> <sources> <dist>
+# The packages are signed and verify too.
+# usage: signing.sh <wine-run of the 64-bit prefix> <sources> <dist> <x86 wxi> <x64 wxi>
 set -eEu
 trap 'echo "FAILED at line $LINENO: $BASH_COMMAND"' ERR
-run=$(realpath "$1"); src=$(realpath "$2"); dist=$(realpath "$3")
+run=$(realpath "$1"); src=$(realpath "$2"); dist=$(realpath "$3"); rows=("$(realpath "$4")" "$(realpath "$5")")
 [ -f "$dist/IMV_v11.dll" ] || { echo "SKIPPED: no 32-bit library to release (this machine cannot build it)"; exit 77; }
 cd "$(mktemp -d)"; trap '"$run" regsvr32 /s "Z:$dist/x64/IMV_v11.dll"; rm -rf "$PWD"' EXIT
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -subj /CN=CA -addext keyUsage=keyCertSign 2>/dev/null
@@ -19,7 +20,8 @@ certificate() { # <pfx> <extended key usage>
 }
 certificate sign.pfx codeSigning
 certificate server.pfx serverAuth
-SIGN_PFX=sign.pfx SIGN_PASSWORD_FILE=password "$src/tools/release" "$dist" out >/dev/null
+SIGN_PFX=sign.pfx SIGN_PASSWORD_FILE=password "$src/tools/release" "$dist" out "${rows[@]}" >/dev/null
+for package in out/*.msi; do osslsigncode verify -CAfile ca.pem -in "$package" >/dev/null; done
 unzip -q out/*.zip -d zip
 for name in $(grep -o '[A-Za-z0-9_]*\.\(dll\|exe\|manifest\|txt\)\b' zip/GUIDE.txt | sort -u); do
     [ -n "$(find zip -name "$name")" ] || { echo "FAILED: the guide names $name, which the archive lacks"; exit 1; }
@@ -35,7 +37,7 @@ osslsigncode verify -CAfile ca.pem -in zip/UMV.exe >/dev/null 2>&1 && { echo "FA
 "$run" regsvr32 /s "Z:$PWD/zip/x64/IMV_v11.dll"
 echo 'Set o = CreateObject("IMV_v11.CLibrary") : o.lCia = "signed" : WScript.Echo o.lCia' >lcia.vbs
 [ "$("$run" cscript //nologo "Z:$PWD/lcia.vbs" | tr -d '\r')" = signed ]
-SIGN_PFX=server.pfx SIGN_PASSWORD_FILE=password "$src/tools/release" "$dist" out 2>/dev/null &&
+SIGN_PFX=server.pfx SIGN_PASSWORD_FILE=password "$src/tools/release" "$dist" out "${rows[@]}" 2>/dev/null &&
     { echo "FAILED: released with a certificate that is not for code signing"; exit 1; }
-[ -z "$(ls out/*.zip 2>/dev/null)" ] || { echo "FAILED: a failed release left $(ls out/*.zip)"; exit 1; }
+[ -z "$(ls out/*.zip out/*.msi 2>/dev/null)" ] || { echo "FAILED: a failed release left $(ls out/*.zip out/*.msi)"; exit 1; }
 echo "signed, verified, registered and used"
