@@ -1,9 +1,8 @@
 #!/bin/bash
 # A deliverable imports system libraries only (the compiler runtime is linked
-# statically), for the library exports exactly the server's entries, and
-# carries the hardening marks of its kind: every image dynamic base and NX; a
-# 32-bit image NO_SEH, and no instruction that reaches an SEH frame (%fs:0);
-# a 64-bit one high-entropy addresses; a program TERMINAL_SERVICE_AWARE.
+# statically), the library exports exactly the server's entries, and each image has its hardening
+# marks: dynamic base, NX, NO_SEH (32-bit, with nothing reaching an SEH frame at %fs:0) or high-entropy
+# addresses (64-bit), and TERMINAL_SERVICE_AWARE for a program.
 # usage: [OBJDUMP=<objdump of the target>] check-binary.sh <file> [exports...]
 set -u
 file="$1"; shift
@@ -21,18 +20,14 @@ if [ $# -gt 0 ]; then
         printf 'exports differ:\n%s\nexpected:\n%s\n' "$exports" "$expected"; status=1
     fi
 fi
-marks=(DYNAMIC_BASE NX_COMPAT)
-if echo "$dump" | grep -q '(PE32)$'; then
-    marks+=(NO_SEH)
-    frames=$("${OBJDUMP:-i686-w64-mingw32-objdump}" -d "$file" | grep -c '%fs:0x0\b') || true
-    if [ "$frames" != 0 ]; then echo "NO_SEH, yet $frames instructions reach %fs:0"; status=1; fi
-else
-    marks+=(HIGH_ENTROPY_VA)
+marks=(DYNAMIC_BASE NX_COMPAT HIGH_ENTROPY_VA)
+if grep -q '(PE32)$' <<<"$dump"; then
+    marks[2]=NO_SEH
+    "${OBJDUMP:-i686-w64-mingw32-objdump}" -d "$file" | grep -q '%fs:0x0\b' && { echo "NO_SEH, yet it reaches %fs:0"; status=1; }
 fi
-echo "$dump" | sed -n '/^Characteristics/,/^$/p' | grep -qw DLL || marks+=(TERMINAL_SERVICE_AWARE)
-flags=$(echo "$dump" | sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p')
+sed -n '/^Characteristics/,/^$/p' <<<"$dump" | grep -qw DLL || marks+=(TERMINAL_SERVICE_AWARE)
 for mark in "${marks[@]}"; do
-    grep -qw "$mark" <<<"$flags" || { echo "lacks $mark"; status=1; }
+    sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p' <<<"$dump" | grep -qw "$mark" || { echo "lacks $mark"; status=1; }
 done
 [ $status = 0 ] && echo "$(basename "$file"): system imports only${1:+, exports: $*}; ${marks[*]}"
 exit $status

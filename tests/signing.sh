@@ -1,10 +1,8 @@
 #!/bin/bash
 # The release signed with a throwaway CA's certificate: each program and library
 # verifies against that CA (not once a byte is changed), without its signature
-# is the unsigned file, and the signed 64-bit library registers and serves a
-# script; every file the guide names is in the archive.  A certificate that is
-# not for code signing fails the release, and no zip is left.
-# The packages are signed and verify too.
+# is the unsigned file, the 64-bit library serves a script, the packages verify, the guide names
+# only files of the archive; a certificate not for code signing fails the release, leaving no zip.
 # usage: signing.sh <wine-run of the 64-bit prefix> <sources> <dist> <x86 wxi> <x64 wxi>
 set -eEu
 trap 'echo "FAILED at line $LINENO: $BASH_COMMAND"' ERR
@@ -24,8 +22,7 @@ SIGN_PFX=sign.pfx SIGN_PASSWORD_FILE=password "$src/tools/release" "$dist" out "
 for package in out/*.msi; do osslsigncode verify -CAfile ca.pem -in "$package" >/dev/null; done
 unzip -q out/*.zip -d zip
 for name in $(grep -o '[A-Za-z0-9_]*\.\(dll\|exe\|manifest\|txt\)\b' zip/GUIDE.txt | sort -u); do
-    [ -n "$(find zip -name "$name")" ] || { echo "FAILED: the guide names $name, which the archive lacks"; exit 1; }
-done
+    [ -n "$(find zip -name "$name")" ] || { echo "FAILED: the guide names $name, which the archive lacks"; exit 1; }; done
 for file in x86/IMV_v11.dll x64/IMV_v11.dll UMV.exe MVU.exe; do
     osslsigncode verify -CAfile ca.pem -in "zip/$file" >/dev/null
     rm -f unsigned && osslsigncode remove-signature -in "zip/$file" -out unsigned >/dev/null

@@ -41,12 +41,11 @@ fs::path system_dir()
     return std::wstring(buffer, length);
 }
 
-// A drive letter that names no drive, as "Q:".
+// A drive letter that names no drive, as "Y:".
 std::wstring missing_drive()
 {
-    DWORD drives = GetLogicalDrives();
     wchar_t letter = L'Y';
-    while (letter > L'D' && (drives & (1u << (letter - L'A')))) --letter;
+    while (GetLogicalDrives() & (1u << (letter - L'A'))) --letter;
     return {letter, L':'};
 }
 
@@ -251,18 +250,13 @@ TEST_F(Uninstaller, UmvRemovesReleaseFilesFromTrimmedBinaryFolder)
 
 TEST_F(Uninstaller, UmvRemovesNothingOfAFolderItCannotFind)
 {
-    struct Case {
-        const char *name;
-        DWORD type;
-        std::wstring dir;
-        DWORD code;
-    } cases[] = {
+    struct { const char *name; DWORD type; std::wstring dir; DWORD code; } cases[] = {
         // The single-byte characters and their terminator taken in pairs name no folder.
         {"string data", REG_SZ, PlainFolder.wstring() + L'\0', 0},
         // A drive that is not there may still hold the files.
         {"missing drive", REG_BINARY, missing_drive() + L"\\Marvisto", 1},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         make_file(system / L"KPD_v01.dll");
         write_raw(HKEY_CURRENT_USER, Release10Settings, L"Dir", c.type, utf16_bytes(c.dir));
@@ -389,7 +383,6 @@ TEST_F(Uninstaller, MvuTakesEveryStringTypeUpToItsFirstNulUnexpanded)
     } cases[] = {
         {"REG_EXPAND_SZ", REG_EXPAND_SZ, unexpanded.wstring() + L'\0', unexpanded, 0},
         {"REG_MULTI_SZ", REG_MULTI_SZ, PlainFolder.wstring() + L'\0' + ForeignFolder.wstring() + L'\0' + L'\0', PlainFolder, 0},
-        // A drive that is not there may still hold the files.
         {"missing drive", REG_SZ, missing_drive() + L"\\Marvisto" + L'\0', {}, 1},
     };
     for (const Case &c : cases) {
