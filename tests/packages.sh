@@ -5,7 +5,7 @@
 # usage: packages.sh <wine-run of the 64-bit prefix> <dist folder> <x86 wxi> <x64 wxi>
 set -u
 root="$(cd "$(dirname "$0")/.." && pwd)" run="$1" dist="$2" folder='C:\Program Files\Marvisto' status=0
-"$root/tools/runs-32-bit" && [ -f "$dist/IMV_v11.dll" ] || { echo "SKIPPED: no 32-bit programs here"; exit 77; }
+"$root/tools/runs-32-bit" >/dev/null && [ -f "$dist/IMV_v11.dll" ] || { echo "SKIPPED: no 32-bit programs here"; exit 77; }
 windows_path() { local path="Z:$1"; echo "${path//\//\\}"; }
 lib32="$(windows_path "$dist/IMV_v11.dll")" lib64="$(windows_path "$dist/x64/IMV_v11.dll")"
 fail() { echo "FAILED ($when): $*"; status=1; }

@@ -8,7 +8,7 @@
 # the same for the current user's registration (regsvr32 /n /i:user).
 # usage: side-by-side.sh <wine-run of the 64-bit prefix> <dist folder> [user]
 set -u
-"$(dirname "$0")/../tools/runs-32-bit" || { echo "SKIPPED: this machine cannot run 32-bit programs"; exit 77; }
+"$(dirname "$0")/../tools/runs-32-bit" >/dev/null || { echo "SKIPPED: this machine cannot run 32-bit programs"; exit 77; }
 run="$1"
 dist="$2"
 windows_path() { local path="Z:$1"; echo "${path//\//\\}"; }

@@ -4,7 +4,7 @@
 # MVU sees) and the 64-bit one in system32.  It removes both.
 # usage: uninstall-both.sh <wine-run of the 64-bit prefix> <its prefix> <dist folder>
 set -u
-"$(dirname "$0")/../tools/runs-32-bit" || { echo "SKIPPED: this machine cannot run 32-bit programs"; exit 77; }
+"$(dirname "$0")/../tools/runs-32-bit" >/dev/null || { echo "SKIPPED: this machine cannot run 32-bit programs"; exit 77; }
 run="$1"
 windows="$2/drive_c/windows"
 dist="$3"
