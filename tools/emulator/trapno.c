@@ -3,7 +3,11 @@
  * by the trap number: an access violation or a guard-page fault would become
  * "unexpected trap -1".  The handlers of the fault signals are wrapped so that
  * they see the number the kernel writes, derived from the signal and its
- * code.  Built with -nostdlib against the i386 libc; nothing else. */
+ * code.  A software interrupt the program may not raise (int 0x29, Windows'
+ * fail-fast, or int 0x2d) faults with an error code that names the vector
+ * (vector * 8 + 2), by which Wine tells them apart; qemu writes vector * 16 + 2,
+ * so the code is taken again from the instruction.  Built with -nostdlib
+ * against the i386 libc; nothing else. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <signal.h>
@@ -31,8 +35,13 @@ static int kernel_trap(int signal, int code)
 static void with_trap(int signal, siginfo_t *info, void *context)
 {
     ucontext_t *uc = context;
-    if (uc && uc->uc_mcontext.gregs[REG_TRAPNO] == -1)
-        uc->uc_mcontext.gregs[REG_TRAPNO] = kernel_trap(signal, info ? info->si_code : 0);
+    if (uc && uc->uc_mcontext.gregs[REG_TRAPNO] == -1) {
+        greg_t *registers = uc->uc_mcontext.gregs;
+        registers[REG_TRAPNO] = kernel_trap(signal, info ? info->si_code : 0);
+        const unsigned char *instruction = (const unsigned char *)registers[REG_EIP];
+        if (registers[REG_TRAPNO] == 13 && (registers[REG_ERR] & 7) == 2 && instruction[0] == 0xcd)
+            registers[REG_ERR] = instruction[1] * 8 + 2;
+    }
     handlers[signal](signal, info, context);
 }
 
