@@ -11,13 +11,14 @@ run=$(realpath "$1"); src=$(realpath "$2"); dist=$(realpath "$3"); rows=("$(real
 cd "$(mktemp -d)"; trap '"$run" regsvr32 /s "Z:$dist/x64/IMV_v11.dll"; rm -rf "$PWD"' EXIT
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -subj /CN=CA -addext keyUsage=keyCertSign 2>/dev/null
 echo password >password
-certificate() { # <pfx> <extended key usage>
-    openssl req -newkey rsa:2048 -nodes -keyout key.pem -subj /CN=Signer 2>/dev/null |
+certificate() { # <pfx> <extended key usage> [<subject>]
+    openssl req -newkey rsa:2048 -nodes -keyout key.pem -subj "${3:-/CN=Signer}" 2>/dev/null |
         openssl x509 -req -CA ca.pem -CAkey ca.key -extfile <(echo "extendedKeyUsage=$2") -out cert.pem 2>/dev/null
     openssl pkcs12 -export -inkey key.pem -in cert.pem -certfile ca.pem -passout file:password -out "$1"
 }
 certificate sign.pfx codeSigning
 certificate server.pfx serverAuth
+certificate named.pfx serverAuth "/CN=Marvisto Code Signing"
 SIGN_PFX=sign.pfx SIGN_PASSWORD_FILE=password "$src/tools/release" "$dist" out "${rows[@]}" >/dev/null
 for package in out/*.msi; do osslsigncode verify -CAfile ca.pem -in "$package" >/dev/null; done
 unzip -q out/*.zip -d zip
@@ -34,7 +35,10 @@ osslsigncode verify -CAfile ca.pem -in zip/UMV.exe >/dev/null 2>&1 && { echo "FA
 "$run" regsvr32 /s "Z:$PWD/zip/x64/IMV_v11.dll"
 echo 'Set o = CreateObject("IMV_v11.CLibrary") : o.lCia = "signed" : WScript.Echo o.lCia' >lcia.vbs
 [ "$("$run" cscript //nologo "Z:$PWD/lcia.vbs" | tr -d '\r')" = signed ]
-SIGN_PFX=server.pfx SIGN_PASSWORD_FILE=password "$src/tools/release" "$dist" out "${rows[@]}" 2>/dev/null &&
-    { echo "FAILED: released with a certificate that is not for code signing"; exit 1; }
-[ -z "$(ls out/*.zip out/*.msi 2>/dev/null)" ] || { echo "FAILED: a failed release left $(ls out/*.zip out/*.msi)"; exit 1; }
+for pfx in server.pfx named.pfx; do # server authentication only, the second named for code signing
+    SIGN_PFX=$pfx SIGN_PASSWORD_FILE=password "$src/tools/release" "$dist" out "${rows[@]}" >/dev/null 2>refused &&
+        { echo "FAILED: released with $pfx, which is not for code signing"; exit 1; }
+    grep -q "^release: the certificate of $pfx is not for code signing" refused || { echo "FAILED: $pfx: $(cat refused)"; exit 1; }
+    [ -z "$(ls out/*.zip out/*.msi 2>/dev/null)" ] || { echo "FAILED: a failed release left $(ls out/*.zip out/*.msi)"; exit 1; }
+done
 echo "signed, verified, registered and used"
