@@ -2,7 +2,7 @@
 #   make        build the deliverables into dist/ (32-bit) and dist/x64/ (the library for 64-bit hosts)
 #   make demo   build, register the library in private Wine prefixes, show it working
 #   make test   every test (CTest, under Wine and Xvfb), for both builds
-#   make bench  the benchmarks of both builds, printing figures
+#   make bench  the benchmarks, printing figures (the 32-bit build only where 32-bit programs run natively)
 #   make screenshot  a picture of MVU's window under Xvfb, into docs/mvu.png
 #   make release     one zip of the deliverables with SHA256SUMS, into release/;
 #                    signed when SIGN_PFX=<file.pfx> SIGN_PASSWORD_FILE=<file> are given
