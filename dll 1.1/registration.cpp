@@ -13,9 +13,9 @@
 
 namespace {
 
-// Every key is reached by its whole path from the hive, with its view named:
-// a key opened in an alternate view leads on to its children only with the
-// same flag (and Wine redirects only at Software, below the hive).
+// Every key is opened with its view named: a key opened in an alternate view
+// leads on to its children only with the same flag (and Wine redirects only at
+// Software, below the hive, so the system's keys are reached by their whole path).
 #ifdef _WIN64
 const wchar_t Platform[] = L"win64";
 #else
@@ -99,15 +99,47 @@ namespace {
 
 HKEY hive(Scope scope) { return scope == Scope::User ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
 
-// Nothing below the library's keys is entered through a registry link: each
-// key is opened with REG_OPTION_OPEN_LINK, which opens a link as the link key
-// itself (it holds no subkeys).
+bool is_link(HKEY key)
+{
+    DWORD type = REG_NONE;
+    return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+           type == REG_LINK;
+}
+
+// No registry link within the library's keys is followed.  The keys above them
+// (the classes key, its CLSID, TypeLib and Interface keys) are the system's and
+// are opened as it has them: the user's classes key is a link on Windows, the
+// 32-bit view's TypeLib key one under Wine.  Below, each key is opened relative
+// to its parent with REG_OPTION_OPEN_LINK, which opens a link as the link key
+// itself (it holds no subkeys); what lies below a link is not the library's,
+// and reads as absent.
 LONG open_key_itself(HKEY hive, const std::wstring &path, REGSAM access, UniqueKey &key)
 {
-    HKEY opened = nullptr;
-    LONG status = RegOpenKeyExW(hive, path.c_str(), REG_OPTION_OPEN_LINK, access, &opened);
-    key.reset(status == ERROR_SUCCESS ? opened : nullptr);
-    return status;
+    const REGSAM view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+    size_t system_end = path.rfind(L'\\');
+    for (const std::wstring &top : {class_key(), progid_key(), interface_key(), typelib_key()})
+        if (path.compare(0, top.size(), top) == 0 && (path.size() == top.size() || path[top.size()] == L'\\'))
+            system_end = top.rfind(L'\\');
+    if (system_end != std::wstring::npos) {
+        HKEY opened = nullptr;
+        LONG status = RegOpenKeyExW(hive, path.substr(0, system_end).c_str(), 0, KEY_QUERY_VALUE | view, &opened);
+        if (status != ERROR_SUCCESS) return status;
+        key.reset(opened);
+    }
+    for (size_t begin = system_end == std::wstring::npos ? 0 : system_end + 1;;) {
+        size_t end = path.find(L'\\', begin);
+        bool last = end == std::wstring::npos;
+        HKEY opened = nullptr;
+        LONG status = RegOpenKeyExW(key ? key.get() : hive, path.substr(begin, end - begin).c_str(), REG_OPTION_OPEN_LINK,
+                                    last ? access : KEY_QUERY_VALUE | view, &opened);
+        key.reset(status == ERROR_SUCCESS ? opened : nullptr);
+        if (status != ERROR_SUCCESS || last) return status;
+        if (is_link(opened)) {
+            key.reset();
+            return ERROR_FILE_NOT_FOUND;
+        }
+        begin = end + 1;
+    }
 }
 
 // Deletes the key itself: a link alone (RegDeleteKeyEx would follow it), and
