@@ -13,9 +13,9 @@
 
 namespace {
 
-// Every key is reached by its whole path from the hive, with its view named:
-// a key opened in an alternate view leads on to its children only with the
-// same flag (and Wine redirects only at Software, below the hive).
+// Every key is opened with its view named: a key opened in an alternate view
+// leads on to its children only with the same flag (and Wine redirects only at
+// Software, below the hive, so the system's keys are reached by their whole path).
 #ifdef _WIN64
 const wchar_t Platform[] = L"win64";
 #else
@@ -99,25 +99,64 @@ namespace {
 
 HKEY hive(Scope scope) { return scope == Scope::User ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
 
-// Nothing below the library's keys is entered through a registry link: each
-// key is opened with REG_OPTION_OPEN_LINK, which opens a link as the link key
-// itself (it holds no subkeys), and deleted through that handle, which removes
-// the link alone; RegDeleteKeyEx would follow it.  A key that still has
-// subkeys is not deleted.  A key already gone is no error.
-LONG open_key_itself(HKEY hive, const std::wstring &path, REGSAM access, HKEY *key)
+bool is_link(HKEY key)
 {
-    return RegOpenKeyExW(hive, path.c_str(), REG_OPTION_OPEN_LINK, access, key);
+    DWORD type = REG_NONE;
+    return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+           type == REG_LINK;
 }
 
-LONG delete_key(HKEY hive, const std::wstring &path, REGSAM view)
+// No registry link within the library's keys is followed.  The keys above them
+// (the classes key, its CLSID, TypeLib and Interface keys) are the system's and
+// are opened as it has them: the user's classes key is a link on Windows, the
+// 32-bit view's TypeLib key one under Wine.  Below, each key is opened relative
+// to its parent with REG_OPTION_OPEN_LINK, which opens a link as the link key
+// itself (it holds no subkeys); what lies below a link is not the library's,
+// and reads as absent.
+LONG open_key_itself(HKEY hive, const std::wstring &path, REGSAM access, UniqueKey &key)
 {
-    HKEY key = nullptr;
-    LONG status = open_key_itself(hive, path, DELETE | view, &key);
-    if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (status != ERROR_SUCCESS) return status;
-    UniqueKey owner(key);
+    const REGSAM view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+    size_t system_end = path.rfind(L'\\');
+    for (const std::wstring &top : {class_key(), progid_key(), interface_key(), typelib_key()})
+        if (path.compare(0, top.size(), top) == 0 && (path.size() == top.size() || path[top.size()] == L'\\'))
+            system_end = top.rfind(L'\\');
+    if (system_end != std::wstring::npos) {
+        HKEY opened = nullptr;
+        LONG status = RegOpenKeyExW(hive, path.substr(0, system_end).c_str(), 0, KEY_QUERY_VALUE | view, &opened);
+        if (status != ERROR_SUCCESS) return status;
+        key.reset(opened);
+    }
+    for (size_t begin = system_end == std::wstring::npos ? 0 : system_end + 1;;) {
+        size_t end = path.find(L'\\', begin);
+        bool last = end == std::wstring::npos;
+        HKEY opened = nullptr;
+        LONG status = RegOpenKeyExW(key ? key.get() : hive, path.substr(begin, end - begin).c_str(), REG_OPTION_OPEN_LINK,
+                                    last ? access : KEY_QUERY_VALUE | view, &opened);
+        key.reset(status == ERROR_SUCCESS ? opened : nullptr);
+        if (status != ERROR_SUCCESS || last) return status;
+        if (is_link(opened)) {
+            key.reset();
+            return ERROR_FILE_NOT_FOUND;
+        }
+        begin = end + 1;
+    }
+}
+
+// Deletes the key itself: a link alone (RegDeleteKeyEx would follow it), and
+// no key that still has subkeys.
+LONG delete_held(HKEY key)
+{
     LONG result = NtDeleteKey(key);
     return result >= 0 ? ERROR_SUCCESS : (LONG)RtlNtStatusToDosError(result);
+}
+
+// A key already gone is no error.
+LONG delete_key(HKEY hive, const std::wstring &path, REGSAM view)
+{
+    UniqueKey key;
+    LONG status = open_key_itself(hive, path, DELETE | view, key);
+    if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    return status == ERROR_SUCCESS ? delete_held(key.get()) : status;
 }
 
 // One registration's changes in a hive, so that a registration that
@@ -221,26 +260,26 @@ bool key_absent(HKEY hive, const std::wstring &path, REGSAM view)
     return status == ERROR_FILE_NOT_FOUND;
 }
 
-// Removes a key with all it holds, one level at a time in the given view; a
-// link is removed as a link.  A key already gone is no error.
-LONG delete_tree(HKEY hive, const std::wstring &path, REGSAM view)
+// Removes a key with all it holds, each subkey opened relative to its parent
+// in the same view and with REG_OPTION_OPEN_LINK: a link, even one put in
+// place of a subkey after it was listed, is removed as a link.
+LONG delete_tree(HKEY key, REGSAM view)
 {
-    HKEY key = nullptr;
-    LONG status = open_key_itself(hive, path, KEY_ENUMERATE_SUB_KEYS | view, &key);
-    if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (status != ERROR_SUCCESS) return status;
     std::vector<std::wstring> children;
-    {
-        UniqueKey owner(key);
-        wchar_t name[256];
-        DWORD length = 256;
-        for (DWORD index = 0; RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-             ++index, length = 256)
-            children.emplace_back(name, length);
+    wchar_t name[256];
+    DWORD length = 256;
+    for (DWORD index = 0; RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++index, length = 256)
+        children.emplace_back(name, length);
+    for (const std::wstring &child : children) {
+        HKEY opened = nullptr;
+        LONG status = RegOpenKeyExW(key, child.c_str(), REG_OPTION_OPEN_LINK, KEY_ENUMERATE_SUB_KEYS | DELETE | view, &opened);
+        if (status == ERROR_FILE_NOT_FOUND) continue;
+        if (status != ERROR_SUCCESS) return status;
+        UniqueKey owner(opened);
+        if ((status = delete_tree(opened, view)) != ERROR_SUCCESS) return status;
     }
-    for (const std::wstring &child : children)
-        if ((status = delete_tree(hive, path + L"\\" + child, view)) != ERROR_SUCCESS) return status;
-    return delete_key(hive, path, view);
+    return delete_held(key);
 }
 
 } // namespace
@@ -253,8 +292,10 @@ HRESULT unregister_server(Scope scope)
     HKEY root = hive(scope);
     LONG failure = ERROR_SUCCESS;
     auto remove = [&](const std::wstring &path, REGSAM view) {
-        LONG status = delete_tree(root, path, view);
-        if (failure == ERROR_SUCCESS) failure = status;
+        UniqueKey key;
+        LONG status = open_key_itself(root, path, KEY_ENUMERATE_SUB_KEYS | DELETE | view, key);
+        if (status == ERROR_SUCCESS) status = delete_tree(key.get(), view);
+        if (failure == ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) failure = status;
     };
     // A key left without subkeys is removed; one still in use stays.
     auto remove_if_empty = [&](const std::wstring &path) { delete_key(root, path, OwnView); };

@@ -9,9 +9,9 @@ namespace {
 
 const wchar_t ClassKey[] = L"CLSID\\{4E5ED605-F42D-46B8-94A2-CC3A9E8BF3BE}";
 const wchar_t InterfaceKey[] = L"Interface\\{01D2A7AD-31F2-44D2-96D4-435860853CE4}";
+const wchar_t TypeLibKey[] = L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}";
 // What the registration writes, below the classes key.
-const wchar_t *const RegisteredKeys[] = {ClassKey, L"IMV_v11.CLibrary", L"TypeLib\\{D6A26E2E-6BBE-41C9-8599-8DD41551C218}",
-                                         InterfaceKey};
+const wchar_t *const RegisteredKeys[] = {ClassKey, L"IMV_v11.CLibrary", TypeLibKey, InterfaceKey};
 // The suite runs as a program of the library's own bitness.
 const bool Win64 = sizeof(void *) == 8;
 
@@ -203,20 +203,23 @@ TEST(Registration, RegisterUnregisterRoundTrip)
     EXPECT_TRUE(creatable_by_clsid());
 }
 
-TEST(Registration, UnregistrationRemovesALinkAsALink)
+static void unregister_with_link(const std::wstring &link)
 {
-    // A registry link below the class key to a key outside the library's,
-    // holding a value and a subkey: unregistering removes the link and the
+    // A registry link at `link` to a key outside the library's holding a copy
+    // of what it replaced, a value and a subkey: unregistering removes the link and the
     // class key, reports success, and leaves the target as it was.
     const wchar_t target_name[] = L"Software\\IMV_v11 tests link target";
     std::wstring target = std::wstring(L"\\Registry\\Machine\\") + target_name;
     delete_tree(HKEY_LOCAL_MACHINE, target_name);
     write_raw(HKEY_LOCAL_MACHINE, target_name, L"kept", REG_SZ, utf16_bytes(std::wstring(L"before", 7)));
     write_raw(HKEY_LOCAL_MACHINE, std::wstring(target_name) + L"\\Child", L"", REG_DWORD, {1, 0, 0, 0});
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, target_name, 0, KEY_ALL_ACCESS, &key));
+    RegCopyTreeW(HKEY_CLASSES_ROOT, link.c_str(), key); // nothing to copy below the class key
+    RegCloseKey(key);
     std::wstring held = tree_text(HKEY_LOCAL_MACHINE, target_name);
     ASSERT_NE(std::wstring::npos, held.find(L"kept=before"));
-    HKEY key = nullptr;
-    std::wstring link = std::wstring(ClassKey) + L"\\Held";
+    delete_tree(HKEY_CLASSES_ROOT, link);
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
                                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, (const BYTE *)target.data(),
@@ -224,10 +227,23 @@ TEST(Registration, UnregistrationRemovesALinkAsALink)
     RegCloseKey(key);
 
     EXPECT_EQ(0u, regsvr32(L"/s /u"));
+    ASSERT_FALSE(key_exists(HKEY_CLASSES_ROOT, link));
     EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
     EXPECT_EQ(held, tree_text(HKEY_LOCAL_MACHINE, target_name));
     delete_tree(HKEY_LOCAL_MACHINE, target_name);
     ASSERT_EQ(0u, regsvr32(L"/s"));
+}
+
+TEST(Registration, UnregistrationRemovesALinkAsALink)
+{
+    static const struct {
+        const wchar_t *key, *below;
+    } cases[] = {{ClassKey, L"\\Held"}, {ClassKey, L"\\InprocServer32"}, {TypeLibKey, L""}, {TypeLibKey, L"\\1.0"}, {InterfaceKey, L""}};
+    for (const auto &row : cases) {
+        SCOPED_TRACE(testing::Message() << row.key << row.below);
+        unregister_with_link(row.key + std::wstring(row.below));
+        if (HasFatalFailure()) break; // a link left in place would lead the next rows' links astray
+    }
 }
 
 TEST(Registration, TypeLibraryFoundForEveryLocale)
