@@ -1,7 +1,8 @@
 #!/bin/bash
 # The release's x64 package, installed silently in a 64-bit prefix, writes what regsvr32 of each build does,
-# serves both script hosts, and removed leaves nothing.  Wine installs per machine even when asked per
-# user, so the tables show that case: rows in the classes root, the program files folders.
+# serves both script hosts, and removed leaves nothing; the x86 package is refused there and leaves the x64
+# product as it was.  Wine installs per machine even when asked per user, so the tables show that case:
+# rows in the classes root, the program files folders.
 # usage: packages.sh <wine-run of the 64-bit prefix> <dist folder> <x86 wxi> <x64 wxi>
 set -u
 root="$(cd "$(dirname "$0")/.." && pwd)" run="$1" dist="$2" status=0
@@ -41,6 +42,7 @@ done
 all=$(sort -u "$work"/*.components)
 [ "$(cut -f1 <<<"$all" | sort -u | wc -l)" = "$(wc -l <<<"$all")" ] && [ "$(cut -f2- <<<"$all" | sort -u | wc -l)" = "$(wc -l <<<"$all")" ] ||
     fail "component codes and what they install differ across the packages:"$'\n'"$all"
+table x86 LaunchCondition | grep -qx "NOT VersionNT64	.* install Marvisto-$version-x64\.msi\." || fail "x86: 64-bit Windows not sent to the x64 package"
 
 system() { local dir=system32; [ "$1" = 32 ] && dir=syswow64; "$run" "C:\\windows\\$dir\\$2.exe" "${@:3}"; }
 regsvr32() { system "$1" regsvr32 /s "${@:2}" || fail "regsvr32 $* exited with $?"; } # <bits> [/u] <dll>
@@ -70,6 +72,14 @@ staged=$(cd "$work/stage" && find . -mindepth 1 -printf '%P\n' | while read -r f
     folder=$programs && [[ $file == x86* ]] && folder=$programs32; echo "$folder\\Marvisto\\${file//\//\\}"; done | sort)
 [ "$(files)" = "$staged" ] || fail "installed files:"$'\n'"$(files)"
 host 32 && host 64
+
+when="x86 package tried on 64-bit Windows"
+system 64 msiexec /i "$(windows_path "$work/out/Marvisto-$version-x86.msi")" /qn /l*v "$(windows_path "$work/x86.log")"
+refused=$? # 1603, ERROR_INSTALL_FAILURE, in the 8 bits of an exit status
+[ $refused = $((1603 % 256)) ] && tr -d '\0\r' <"$work/x86.log" | grep 'Action start' | tail -n1 | grep -q LaunchConditions ||
+    fail "not refused by its launch condition (exit code $refused):"$'\n'"$(tr -d '\0\r' <"$work/x86.log")"
+[ "$(tree "$programs32\\Marvisto\\x86\\IMV_v11.dll" "$programs\\Marvisto\\x64\\IMV_v11.dll")" = "$installed" ] &&
+    [ "$(files)" = "$staged" ] || fail "the x64 product changed:"$'\n'"$(files)"
 
 when="x64 package removed" && msiexec /x
 [ -z "$(tree "$lib32" "$lib64")" ] || fail "left in the registry:"$'\n'"$(tree "$lib32" "$lib64")"
