@@ -1,31 +1,53 @@
 #!/bin/bash
-# The release's x64 package, installed silently in a 64-bit prefix, writes what regsvr32 of each build does,
-# serves both script hosts, and removed leaves nothing.  Wine installs per machine even when asked per
-# user, so the tables show that case: rows in the classes root, the program files folder.
-# usage: packages.sh <wine-run of the 64-bit prefix> <dist folder> <x86 wxi> <x64 wxi>
+# The release's package for the prefix's Windows, installed silently, writes what regsvr32 of each of its
+# builds does, serves the script hosts, and removed leaves nothing; in a 64-bit prefix the x86 package is
+# refused and leaves the x64 product as it was.  Wine installs per machine even when asked per user, so the
+# tables show that case: rows in the classes root, the program files folders.
+# usage: packages.sh <wine-run> <win32|win64> <dist folder> <x86 wxi> <x64 wxi>
 set -u
-root="$(cd "$(dirname "$0")/.." && pwd)" run="$1" dist="$2" folder='C:\Program Files\Marvisto' status=0
+root="$(cd "$(dirname "$0")/.." && pwd)" run="$1" dist="$3" status=0
 "$root/tools/runs-32-bit" >/dev/null && [ -f "$dist/IMV_v11.dll" ] || { echo "SKIPPED: no 32-bit programs here"; exit 77; }
 windows_path() { local path="Z:$1"; echo "${path//\//\\}"; }
-lib32="$(windows_path "$dist/IMV_v11.dll")" lib64="$(windows_path "$dist/x64/IMV_v11.dll")"
+lib=([32]="$(windows_path "$dist/IMV_v11.dll")" [64]="$(windows_path "$dist/x64/IMV_v11.dll")")
+windows=x64 own=64 programs32='C:\Program Files (x86)' programs='C:\Program Files'
+[ "$2" = win32 ] && windows=x86 own=32 programs32=$programs && unset 'lib[64]'
 fail() { echo "FAILED ($when): $*"; status=1; }
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
-"$root/tools/release" "$dist" "$work/out" "$3" "$4" >/dev/null || exit 1
+"$root/tools/release" "$dist" "$work/out" "$4" "$5" >/dev/null || exit 1
 version=$(sed -n 's/.*<assemblyIdentity [^>]* version="\([0-9.]*\)".*/\1/p' "$dist/IMV_v11.manifest")
-package="$(windows_path "$work/out/Marvisto-$version-x64.msi")" when="the packages' tables"
-unzip -q "$work/out/Marvisto-$version.zip" x86/\* x64/\* GUIDE.txt -d "$work/stage"
+package="$(windows_path "$work/out/Marvisto-$version-$windows.msi")" when="the packages' tables"
+unzip -q "$work/out/Marvisto-$version.zip" x86/\* GUIDE.txt $([ $windows = x64 ] && echo x64/\*) -d "$work/stage"
 
-table() { msiinfo export "$work/out/Marvisto-$version-$1.msi" "$2" | tr -d '\r' | tail -n +4; } # <platform> <table>
+table() { msiinfo export "$work/out/Marvisto-$version-$1.msi" "$2" | tr -d '\r' | tail -n +4 | sort; } # <platform> <table>
+# <platform>: per component its code, bitness, folder from the standard folder and resources by name; on stderr
+# what breaks the rules: a code twice, a folder of the other bitness, a value twice in its view (CLSID and
+# Interface keys are kept per view, by the component's bit 256; the others are shared).
+components() {
+    awk -F'\t' -v OFS='\t' 'FNR == 1 { part++ } part == 1 { code[$1] = $2; dir[$1] = $3; bits[$1] = int($4 / 256) % 2 ? 64 : 32
+            if (seen[$2]++) print "code twice:", $2 >"/dev/stderr" } part == 2 { parent[$1] = $2; name[$1] = $3 }
+        part == 3 { has[$2] = has[$2] " " $3 } part == 4 { has[$6] = has[$6] " " $2 ":" $3 ":" $4; k = tolower($2 "\\" $3 "\t" $4)
+            if (++rows[k "\t" (k ~ /^0\\(clsid|interface)\\/ ? bits[$6] : "")] == 2) print "value twice:", $3, $4 >"/dev/stderr" }
+        END { for (c in code) { d = dir[c]; p = ""; while (d in parent && parent[d] != "TARGETDIR") { p = "\\" name[d] p; d = parent[d] }
+            if ((bits[c] == 64) != (d ~ /64Folder$/)) print "in a folder of the other bitness:", c >"/dev/stderr"
+            print code[c], bits[c], d p, has[c] } }' <(table $1 Component) <(table $1 Directory) <(table $1 File) <(table $1 Registry)
+}
 for platform in x86 x64; do
-    programs=ProgramFilesFolder && [ $platform = x64 ] && programs=ProgramFiles64Folder
+    programs_folder=ProgramFilesFolder && [ $platform = x64 ] && programs_folder=ProgramFiles64Folder
     [ "$(table $platform Registry | cut -f2 | sort -u)" = 0 ] || fail "$platform: rows outside the classes root"
-    table $platform Directory | grep -qx "INSTALLFOLDER	$programs	Marvisto" || fail "$platform: not below $programs"
+    table $platform Directory | grep -qx "INSTALLFOLDER	$programs_folder	Marvisto" || fail "$platform: not below $programs_folder"
     [ "$(table $platform Property | grep -e ^ALLUSERS -e ^MSIINSTALLPERUSER)" = "ALLUSERS	2" ] || fail "$platform: not dual-purpose"
+    components $platform >"$work/$platform.components" 2>"$work/broken"
+    [ ! -s "$work/broken" ] || fail "$platform: components against the rules:"$'\n'"$(cat "$work/broken")"
 done
+# Across the packages one code names one set of resources at one place, and one such set has one code.
+all=$(sort -u "$work"/*.components)
+[ "$(cut -f1 <<<"$all" | sort -u | wc -l)" = "$(wc -l <<<"$all")" ] && [ "$(cut -f2- <<<"$all" | sort -u | wc -l)" = "$(wc -l <<<"$all")" ] ||
+    fail "component codes and what they install differ across the packages:"$'\n'"$all"
+table x86 LaunchCondition | grep -qx "NOT VersionNT64	.* install Marvisto-$version-x64\.msi\." || fail "x86: 64-bit Windows not sent to the x64 package"
 
-system() { local dir=system32; [ "$1" = 32 ] && dir=syswow64; "$run" "C:\\windows\\$dir\\$2.exe" "${@:3}"; }
+system() { local dir=system32; [ "$1" = 32 ] && [ $windows = x64 ] && dir=syswow64; "$run" "C:\\windows\\$dir\\$2.exe" "${@:3}"; }
 regsvr32() { system "$1" regsvr32 /s "${@:2}" || fail "regsvr32 $* exited with $?"; } # <bits> [/u] <dll>
-msiexec() { system 64 msiexec "$1" "$package" /qn || fail "msiexec $1 exited with $?"; }
+msiexec() { system $own msiexec "$1" "$package" /qn || fail "msiexec $1 exited with $?"; }
 host() { local output="$(system "$1" cscript //nologo "$(windows_path "$root/tests/scripts/host.vbs")" | tr -d '\r')"
     [ "$(tail -n1 <<<"$output")" = "all checks passed" ] || fail "the $1-bit host:"$'\n'"$output"; } # <bits>
 tree() { # <32-bit library> <64-bit library>: the library's keys in both views, the libraries named by their build
@@ -35,24 +57,35 @@ tree() { # <32-bit library> <64-bit library>: the library's keys in both views, 
     done
     dump=${dump//"$1"/<32-bit library>} && echo "${dump//"$2"/<64-bit library>}"
 }
-files() { "$run" cmd /c dir /s /b "$folder" 2>/dev/null | tr -d '\r' | sort; }
+files() { "$run" cmd /c dir /s /b "$programs32\\Marvisto" "$programs\\Marvisto" 2>/dev/null | tr -d '\r' | sort -u; }
 
-when="regsvr32 of both builds"
-system 64 msiexec /x "$package" /qn >/dev/null 2>&1 # an earlier run's installation
-for scope in "" "/n /i:user"; do system 64 regsvr32 /s /u $scope "$lib64"; system 32 regsvr32 /s /u $scope "$lib32"; done
-regsvr32 32 "$lib32" && regsvr32 64 "$lib64"
-expected="$(tree "$lib32" "$lib64")"
-regsvr32 32 /u "$lib32" && regsvr32 64 /u "$lib64"
+when="regsvr32 of each build"
+system $own msiexec /x "$package" /qn >/dev/null 2>&1 # an earlier run's installation
+for bits in "${!lib[@]}"; do for scope in "" "/n /i:user"; do system $bits regsvr32 /s /u $scope "${lib[$bits]}"; done; done
+for bits in "${!lib[@]}"; do regsvr32 $bits "${lib[$bits]}"; done
+expected="$(tree "${lib[32]}" "${lib[64]:-}")"
+for bits in "${!lib[@]}"; do regsvr32 $bits /u "${lib[$bits]}"; done
 
-when="x64 package installed" && msiexec /i
-installed="$(tree "$folder\\x86\\IMV_v11.dll" "$folder\\x64\\IMV_v11.dll")"
+when="$windows package installed" && msiexec /i
+installed="$(tree "$programs32\\Marvisto\\x86\\IMV_v11.dll" "$programs\\Marvisto\\x64\\IMV_v11.dll")"
 [ "$installed" = "$expected" ] || fail "not regsvr32's registry (<) but (>):"$'\n'"$(diff <(echo "$expected") <(echo "$installed"))"
-staged=$(cd "$work/stage" && find . -mindepth 1 | while read -r file; do file=${file#.}; echo "$folder${file//\//\\}"; done | sort)
+staged=$(cd "$work/stage" && find . -mindepth 1 -printf '%P\n' | while read -r file; do
+    folder=$programs && [[ $file == x86* ]] && folder=$programs32; echo "$folder\\Marvisto\\${file//\//\\}"; done | sort)
 [ "$(files)" = "$staged" ] || fail "installed files:"$'\n'"$(files)"
-host 32 && host 64
+for bits in "${!lib[@]}"; do host $bits; done
 
-when="x64 package removed" && msiexec /x
-[ -z "$(tree "$lib32" "$lib64")" ] || fail "left in the registry:"$'\n'"$(tree "$lib32" "$lib64")"
+if [ $windows = x64 ]; then
+    when="x86 package tried on 64-bit Windows"
+    system 64 msiexec /i "$(windows_path "$work/out/Marvisto-$version-x86.msi")" /qn /l*v "$(windows_path "$work/x86.log")"
+    refused=$? # 1603, ERROR_INSTALL_FAILURE, in the 8 bits of an exit status
+    [ $refused = $((1603 % 256)) ] && tr -d '\0\r' <"$work/x86.log" | grep 'Action start' | tail -n1 | grep -q LaunchConditions ||
+        fail "not refused by its launch condition (exit code $refused):"$'\n'"$(tr -d '\0\r' <"$work/x86.log")"
+    [ "$(tree "$programs32\\Marvisto\\x86\\IMV_v11.dll" "$programs\\Marvisto\\x64\\IMV_v11.dll")" = "$installed" ] &&
+        [ "$(files)" = "$staged" ] || fail "the x64 product changed:"$'\n'"$(files)"
+fi
+
+when="$windows package removed" && msiexec /x
+[ -z "$(tree "${lib[32]}" "${lib[64]:-}")" ] || fail "left in the registry:"$'\n'"$(tree "${lib[32]}" "${lib[64]:-}")"
 [ -z "$(files)" ] || fail "left on disk: $(files)"
-regsvr32 64 "$lib64" # as the prefix's other tests expect
+regsvr32 $own "${lib[$own]}" # as the prefix's other tests expect
 exit $status

@@ -6,7 +6,8 @@
 // keys that both builds write alike (the ProgID, the type library's version),
 // which a package of both builds takes from one of them.  The other view's
 // interface key is left to the other build, as a package holds both builds or
-// only one view.  Runs at build time under Wine.
+// only one view.  The components have no code: the package gives each the code
+// of what it installs where (tools/msi).  Runs at build time under Wine.
 //
 // usage: wixrows <library> <file key> <out.wxi>
 
@@ -20,14 +21,9 @@
 
 namespace {
 
-// Fixed per build, so that every package names this registration alike.
 #ifdef _WIN64
-const wchar_t RegistrationGuid[] = L"{C76E5CF2-C36F-44E5-AA6F-B45FD28A67F4}";
-const wchar_t SharedGuid[] = L"{BE0EFA8C-8264-46F4-8B8B-A90DD1234A3A}";
 const wchar_t Bitness[] = L" Win64=\"yes\"";
 #else
-const wchar_t RegistrationGuid[] = L"{78F50602-5A22-4F61-9157-4E95C142F2C4}";
-const wchar_t SharedGuid[] = L"{3552E20A-DC23-4AC4-B873-93AC76008A67}";
 const wchar_t Bitness[] = L"";
 #endif
 
@@ -88,12 +84,11 @@ int wmain(int argc, wchar_t **argv)
         if (first) rows += L" KeyPath=\"yes\"";
         rows += L"/>\n";
     }
-    auto component = [&](const wchar_t *name, const wchar_t *guid, const std::wstring &rows) {
-        return L"  <Component Id=\"" + file_key + L"." + name + L"\" Guid=\"" + guid + L"\"" + Bitness + L">\n" + rows +
-               L"  </Component>\n";
+    auto component = [&](const wchar_t *name, const std::wstring &rows) {
+        return L"  <Component Id=\"" + file_key + L"." + name + L"\"" + Bitness + L">\n" + rows + L"  </Component>\n";
     };
     std::wstring xml = L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Include>\n" +
-                       component(L"registration", RegistrationGuid, own) + component(L"shared", SharedGuid, shared) +
+                       component(L"registration", own) + component(L"shared", shared) +
                        L"</Include>\n";
 
     int size = WideCharToMultiByte(CP_UTF8, 0, xml.c_str(), (int)xml.size(), nullptr, 0, nullptr, nullptr);
