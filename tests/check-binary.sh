@@ -14,7 +14,7 @@ while read -r dll; do
     if ! [[ "$dll" =~ $system ]]; then echo "imports a non-system library: $dll"; status=1; fi
 done < <(echo "$dump" | sed -n 's/^\s*DLL Name: //p')
 if [ $# -gt 0 ]; then
-    exports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[\s*[0-9]*\] //p' | sort)
+    exports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[\s*[0-9]*\] \(+base\[\s*[0-9]*\]\s*[0-9a-f]*\s\+\)\?//p' | sort)
     expected=$(printf '%s\n' "$@" | sort)
     if [ "$exports" != "$expected" ]; then
         printf 'exports differ:\n%s\nexpected:\n%s\n' "$exports" "$expected"; status=1
