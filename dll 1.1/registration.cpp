@@ -106,40 +106,43 @@ bool is_link(HKEY key)
            type == REG_LINK;
 }
 
-// No registry link within the library's keys is followed.  The keys above them
-// (the classes key, its CLSID, TypeLib and Interface keys) are the system's and
-// are opened as it has them: the user's classes key is a link on Windows, the
-// 32-bit view's TypeLib key one under Wine.  Below, each key is opened relative
-// to its parent with REG_OPTION_OPEN_LINK, which opens a link as the link key
-// itself (it holds no subkeys); what lies below a link is not the library's,
-// and reads as absent.
+// The library's keys begin below the system's: the classes key and its CLSID,
+// TypeLib and Interface keys, which are reached as the system has them (the
+// user's classes key is a link on Windows, the 32-bit view's TypeLib key one
+// under Wine).  Where the system's part of `path` ends.
+size_t system_keys_end(const std::wstring &path)
+{
+    for (const std::wstring &top : {class_key(), progid_key(), interface_key(), typelib_key()})
+        if (path.compare(0, top.size(), top) == 0 && (path.size() == top.size() || path[top.size()] == L'\\'))
+            return top.rfind(L'\\');
+    return path.rfind(L'\\');
+}
+
+// No registry link within the library's keys is followed: each key is opened
+// relative to its parent with REG_OPTION_OPEN_LINK, which opens a link as the
+// link key itself (it holds no subkeys); what lies below a link is not the
+// library's, and reads as absent.
 LONG open_key_itself(HKEY hive, const std::wstring &path, REGSAM access, UniqueKey &key)
 {
     const REGSAM view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
-    size_t system_end = path.rfind(L'\\');
-    for (const std::wstring &top : {class_key(), progid_key(), interface_key(), typelib_key()})
-        if (path.compare(0, top.size(), top) == 0 && (path.size() == top.size() || path[top.size()] == L'\\'))
-            system_end = top.rfind(L'\\');
-    if (system_end != std::wstring::npos) {
-        HKEY opened = nullptr;
-        LONG status = RegOpenKeyExW(hive, path.substr(0, system_end).c_str(), 0, KEY_QUERY_VALUE | view, &opened);
-        if (status != ERROR_SUCCESS) return status;
-        key.reset(opened);
-    }
-    for (size_t begin = system_end == std::wstring::npos ? 0 : system_end + 1;;) {
-        size_t end = path.find(L'\\', begin);
+    size_t end = system_keys_end(path);
+    HKEY opened = nullptr;
+    LONG status = RegOpenKeyExW(hive, path.substr(0, end).c_str(), 0, KEY_QUERY_VALUE | view, &opened);
+    key.reset(status == ERROR_SUCCESS ? opened : nullptr);
+    while (status == ERROR_SUCCESS) {
+        size_t begin = end + 1;
+        end = path.find(L'\\', begin);
         bool last = end == std::wstring::npos;
-        HKEY opened = nullptr;
-        LONG status = RegOpenKeyExW(key ? key.get() : hive, path.substr(begin, end - begin).c_str(), REG_OPTION_OPEN_LINK,
-                                    last ? access : KEY_QUERY_VALUE | view, &opened);
+        status = RegOpenKeyExW(key.get(), path.substr(begin, end - begin).c_str(), REG_OPTION_OPEN_LINK,
+                               last ? access : KEY_QUERY_VALUE | view, &opened);
         key.reset(status == ERROR_SUCCESS ? opened : nullptr);
         if (status != ERROR_SUCCESS || last) return status;
         if (is_link(opened)) {
             key.reset();
             return ERROR_FILE_NOT_FOUND;
         }
-        begin = end + 1;
     }
+    return status;
 }
 
 // Deletes the key itself: a link alone (RegDeleteKeyEx would follow it), and
@@ -159,40 +162,61 @@ LONG delete_key(HKEY hive, const std::wstring &path, REGSAM view)
     return status == ERROR_SUCCESS ? delete_held(key.get()) : status;
 }
 
-// One registration's changes in a hive, so that a registration that
-// fails part of the way takes back what it wrote and nothing else: the keys it
-// created, and the values it set, with what they held before.
+// ERROR_STOPPED_ON_SYMLINK, which mingw-w64's headers lack.
+constexpr LONG StoppedOnLink = 681;
+
+// One registration's changes in a hive, so that a registration that fails
+// part of the way takes back what it wrote and nothing else: the keys it
+// created, and the values it set, with what they held before.  Each change
+// keeps the handle it was made through, and is taken back through it.
 class Journal {
 public:
     explicit Journal(HKEY hive) : hive_(hive) {}
 
+    // The system's keys are created as the system has them; below them each
+    // level is created relative to its parent, and one that is a link is not
+    // entered: the registration stops there and is taken back, so that nothing
+    // the link points to is written and nothing but what it wrote is removed.
     LONG write(const RegistryEntry &entry)
     {
-        // Level by level, so that every key this call creates is known.
-        UniqueKey key;
-        for (size_t end = 0; end != std::wstring::npos;) {
-            end = entry.key.find(L'\\', end + 1);
-            Change created{entry.key.substr(0, end), entry.view, true};
-            HKEY opened = nullptr;
+        size_t end = system_keys_end(entry.key);
+        HKEY opened = nullptr;
+        LONG status = RegCreateKeyExW(hive_, entry.key.substr(0, end).c_str(), 0, nullptr, 0,
+                                      KEY_CREATE_SUB_KEY | entry.view, nullptr, &opened, nullptr);
+        if (status != ERROR_SUCCESS) return status;
+        UniqueKey existing(opened); // a level this call did not create
+        HKEY key = opened;
+        while (end != std::wstring::npos) {
+            size_t begin = end + 1;
+            end = entry.key.find(L'\\', begin);
+            REGSAM access = DELETE | KEY_QUERY_VALUE | (end == std::wstring::npos ? KEY_SET_VALUE : KEY_CREATE_SUB_KEY);
             DWORD disposition = 0;
-            REGSAM access = end == std::wstring::npos ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_READ;
-            LONG status = RegCreateKeyExW(hive_, created.key.c_str(), 0, nullptr, 0, access | entry.view, nullptr,
-                                          &opened, &disposition);
+            status = RegCreateKeyExW(key, entry.key.substr(begin, end - begin).c_str(), 0, nullptr, REG_OPTION_OPEN_LINK,
+                                     access | entry.view, nullptr, &opened, &disposition);
             if (status != ERROR_SUCCESS) return status;
-            key.reset(opened);
-            if (disposition == REG_CREATED_NEW_KEY) changes_.push_back(std::move(created));
+            if (disposition == REG_CREATED_NEW_KEY) {
+                existing.reset();
+                changes_.push_back({UniqueKey(opened), true});
+            } else {
+                existing.reset(opened);
+                if (is_link(opened)) return StoppedOnLink;
+            }
+            key = opened;
         }
-        Change set{entry.key, entry.view, false, entry.name};
-        DWORD size = 0;
-        if (RegQueryValueExW(key.get(), set.name.c_str(), nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
-            set.previous.resize(size);
-            set.had_value = RegQueryValueExW(key.get(), set.name.c_str(), nullptr, &set.previous_type,
-                                             set.previous.data(), &size) == ERROR_SUCCESS;
-            set.previous.resize(size);
+        Change set{std::move(existing), false, entry.name};
+        if (set.key) {
+            DWORD size = 0;
+            if (RegQueryValueExW(key, set.name.c_str(), nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+                set.previous.resize(size);
+                set.had_value = RegQueryValueExW(key, set.name.c_str(), nullptr, &set.previous_type,
+                                                 set.previous.data(), &size) == ERROR_SUCCESS;
+                set.previous.resize(size);
+            }
         }
-        LONG status = RegSetValueExW(key.get(), set.name.c_str(), 0, REG_SZ, (const BYTE *)entry.value.c_str(),
-                                     (DWORD)((entry.value.size() + 1) * sizeof(wchar_t)));
-        if (status == ERROR_SUCCESS) changes_.push_back(std::move(set));
+        status = RegSetValueExW(key, entry.name.c_str(), 0, REG_SZ, (const BYTE *)entry.value.c_str(),
+                                (DWORD)((entry.value.size() + 1) * sizeof(wchar_t)));
+        // A value of a key this call created goes with the key.
+        if (status == ERROR_SUCCESS && set.key) changes_.push_back(std::move(set));
         return status;
     }
 
@@ -200,15 +224,10 @@ public:
     void undo()
     {
         for (auto change = changes_.rbegin(); change != changes_.rend(); ++change) {
-            if (change->key_created) {
-                delete_key(hive_, change->key, change->view);
-                continue;
-            }
-            HKEY key = nullptr;
-            if (RegOpenKeyExW(hive_, change->key.c_str(), 0, KEY_SET_VALUE | change->view, &key) != ERROR_SUCCESS)
-                continue;
-            UniqueKey owner(key);
-            if (change->had_value)
+            HKEY key = change->key.get();
+            if (change->key_created)
+                delete_held(key);
+            else if (change->had_value)
                 RegSetValueExW(key, change->name.c_str(), 0, change->previous_type, change->previous.data(),
                                (DWORD)change->previous.size());
             else
@@ -219,9 +238,8 @@ public:
 
 private:
     struct Change {
-        std::wstring key;
-        REGSAM view;
-        bool key_created;  // otherwise a value set
+        UniqueKey key;       // the key created (held with DELETE), or the one whose value was set
+        bool key_created;    // otherwise a value set
         std::wstring name{}; // of the value
         bool had_value = false;
         DWORD previous_type = REG_NONE;

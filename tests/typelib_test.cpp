@@ -203,11 +203,12 @@ TEST(Registration, RegisterUnregisterRoundTrip)
     EXPECT_TRUE(creatable_by_clsid());
 }
 
-static void unregister_with_link(const std::wstring &link)
+static void with_link(const std::wstring &link, bool registering)
 {
-    // A registry link at `link` to a key outside the library's holding a copy
-    // of what it replaced, a value and a subkey: unregistering removes the link and the
-    // class key, reports success, and leaves the target as it was.
+    // A registry link at `link` to a key outside the library's with a value, a subkey and, to unregister,
+    // a copy of what it replaced: registering succeeds with the entries in place or fails leaving the
+    // library's keys as they were; unregistering removes the link and the class key, reports success;
+    // the target stays as it was.
     const wchar_t target_name[] = L"Software\\IMV_v11 tests link target";
     std::wstring target = std::wstring(L"\\Registry\\Machine\\") + target_name;
     delete_tree(HKEY_LOCAL_MACHINE, target_name);
@@ -215,7 +216,7 @@ static void unregister_with_link(const std::wstring &link)
     write_raw(HKEY_LOCAL_MACHINE, std::wstring(target_name) + L"\\Child", L"", REG_DWORD, {1, 0, 0, 0});
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, target_name, 0, KEY_ALL_ACCESS, &key));
-    RegCopyTreeW(HKEY_CLASSES_ROOT, link.c_str(), key); // nothing to copy below the class key
+    if (!registering) RegCopyTreeW(HKEY_CLASSES_ROOT, link.c_str(), key); // nothing to copy below the class key
     RegCloseKey(key);
     std::wstring held = tree_text(HKEY_LOCAL_MACHINE, target_name);
     ASSERT_NE(std::wstring::npos, held.find(L"kept=before"));
@@ -226,6 +227,16 @@ static void unregister_with_link(const std::wstring &link)
                                             (DWORD)(target.size() * sizeof(wchar_t))));
     RegCloseKey(key);
 
+    std::wstring before = registration_tree(HKEY_CLASSES_ROOT);
+    HRESULT hr = registering ? dll_install(TRUE, user_root ? L"user" : L"") : S_OK;
+    EXPECT_EQ(held, tree_text(HKEY_LOCAL_MACHINE, target_name)) << std::hex << hr;
+    if (FAILED(hr)) {
+        EXPECT_EQ(before, registration_tree(HKEY_CLASSES_ROOT));
+    } else if (registering) {
+        for (const std::wstring &image : {std::wstring(ClassKey) + L"\\InprocServer32",
+                                          std::wstring(TypeLibKey) + (Win64 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32")})
+            EXPECT_EQ(0, _wcsicmp(dist_path(L"IMV_v11.dll").c_str(), read_text(HKEY_CLASSES_ROOT, image, L"").c_str())) << image;
+    }
     EXPECT_EQ(0u, regsvr32(L"/s /u"));
     ASSERT_FALSE(key_exists(HKEY_CLASSES_ROOT, link));
     EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ClassKey));
@@ -234,16 +245,18 @@ static void unregister_with_link(const std::wstring &link)
     ASSERT_EQ(0u, regsvr32(L"/s"));
 }
 
-TEST(Registration, UnregistrationRemovesALinkAsALink)
+TEST(Registration, NoLinkAtTheLibrarysKeysIsFollowed)
 {
     static const struct {
         const wchar_t *key, *below;
-    } cases[] = {{ClassKey, L"\\Held"}, {ClassKey, L"\\InprocServer32"}, {TypeLibKey, L""}, {TypeLibKey, L"\\1.0"}, {InterfaceKey, L""}};
-    for (const auto &row : cases) {
-        SCOPED_TRACE(testing::Message() << row.key << row.below);
-        unregister_with_link(row.key + std::wstring(row.below));
-        if (HasFatalFailure()) break; // a link left in place would lead the next rows' links astray
-    }
+    } cases[] = {{ClassKey, L""}, {ClassKey, L"\\Held"}, {ClassKey, L"\\InprocServer32"}, {L"IMV_v11.CLibrary", L""},
+                 {TypeLibKey, L""}, {TypeLibKey, L"\\1.0"}, {InterfaceKey, L""}};
+    for (const auto &row : cases)
+        for (bool registering : {false, true}) {
+            SCOPED_TRACE(testing::Message() << row.key << row.below << (registering ? " registering" : " unregistering"));
+            with_link(row.key + std::wstring(row.below), registering);
+            if (HasFatalFailure()) return; // a link left in place would lead the next rows' links astray
+        }
 }
 
 TEST(Registration, TypeLibraryFoundForEveryLocale)
