@@ -18,32 +18,18 @@ version=$(sed -n 's/.*<assemblyIdentity [^>]* version="\([0-9.]*\)".*/\1/p' "$di
 package="$(windows_path "$work/out/Marvisto-$version-$windows.msi")" when="the packages' tables"
 unzip -q "$work/out/Marvisto-$version.zip" x86/\* GUIDE.txt $([ $windows = x64 ] && echo x64/\*) -d "$work/stage"
 
-table() { msiinfo export "$work/out/Marvisto-$version-$1.msi" "$2" | tr -d '\r' | tail -n +4 | sort; } # <platform> <table>
-# <platform>: per component its code, bitness, folder from the standard folder and resources by name; on stderr
-# what breaks the rules: a code twice, a folder of the other bitness, a value twice in its view (CLSID and
-# Interface keys are kept per view, by the component's bit 256; the others are shared).
-components() {
-    awk -F'\t' -v OFS='\t' 'FNR == 1 { part++ } part == 1 { code[$1] = $2; dir[$1] = $3; bits[$1] = int($4 / 256) % 2 ? 64 : 32
-            if (seen[$2]++) print "code twice:", $2 >"/dev/stderr" } part == 2 { parent[$1] = $2; name[$1] = $3 }
-        part == 3 { has[$2] = has[$2] " " $3 } part == 4 { has[$6] = has[$6] " " $2 ":" $3 ":" $4; k = tolower($2 "\\" $3 "\t" $4)
-            if (++rows[k "\t" (k ~ /^0\\(clsid|interface)\\/ ? bits[$6] : "")] == 2) print "value twice:", $3, $4 >"/dev/stderr" }
-        END { for (c in code) { d = dir[c]; p = ""; while (d in parent && parent[d] != "TARGETDIR") { p = "\\" name[d] p; d = parent[d] }
-            if ((bits[c] == 64) != (d ~ /64Folder$/)) print "in a folder of the other bitness:", c >"/dev/stderr"
-            print code[c], bits[c], d p, has[c] } }' <(table $1 Component) <(table $1 Directory) <(table $1 File) <(table $1 Registry)
-}
-for platform in x86 x64; do
-    programs_folder=ProgramFilesFolder && [ $platform = x64 ] && programs_folder=ProgramFiles64Folder
-    [ "$(table $platform Registry | cut -f2 | sort -u)" = 0 ] || fail "$platform: rows outside the classes root"
-    table $platform Directory | grep -qx "INSTALLFOLDER	$programs_folder	Marvisto" || fail "$platform: not below $programs_folder"
-    [ "$(table $platform Property | grep -e ^ALLUSERS -e ^MSIINSTALLPERUSER)" = "ALLUSERS	2" ] || fail "$platform: not dual-purpose"
-    components $platform >"$work/$platform.components" 2>"$work/broken"
-    [ ! -s "$work/broken" ] || fail "$platform: components against the rules:"$'\n'"$(cat "$work/broken")"
-done
-# Across the packages one code names one set of resources at one place, and one such set has one code.
-all=$(sort -u "$work"/*.components)
-[ "$(cut -f1 <<<"$all" | sort -u | wc -l)" = "$(wc -l <<<"$all")" ] && [ "$(cut -f2- <<<"$all" | sort -u | wc -l)" = "$(wc -l <<<"$all")" ] ||
-    fail "component codes and what they install differ across the packages:"$'\n'"$all"
-table x86 LaunchCondition | grep -qx "NOT VersionNT64	.* install Marvisto-$version-x64\.msi\." || fail "x86: 64-bit Windows not sent to the x64 package"
+# The tables against Windows Installer's rules, and the release's refusal of a package that breaks
+# them: a wixl that makes every component 64-bit in a package for x64, as 0.102 does without Win64.
+"$root/tools/msi-check" "$work/out/Marvisto-$version-x86.msi" "$work/out/Marvisto-$version-x64.msi" 2>"$work/broken" ||
+    fail "$(cat "$work/broken")"
+when="a package with a 32-bit component made 64-bit" && mkdir "$work/bin" && cat >"$work/bin/wixl" <<EOF && chmod +x "$work/bin/wixl"
+#!/bin/bash
+[ "\$2" = x64 ] && sed -i 's/Win64="no"/Win64="yes"/' "\${@: -1}"
+exec $(command -v wixl) "\$@"
+EOF
+PATH="$work/bin:$PATH" "$root/tools/release" "$dist" "$work/refused" "$4" "$5" >/dev/null 2>"$work/broken" && fail "released"
+grep -qx "msi-check: Marvisto-$version-x64\.msi: a 64-bit component in a folder of the other bitness: x86\.files" "$work/broken" &&
+    [ -z "$(ls "$work/refused")" ] || fail "not refused for its rule, or left $(ls "$work/refused"):"$'\n'"$(cat "$work/broken")"
 
 system() { local dir=system32; [ "$1" = 32 ] && [ $windows = x64 ] && dir=syswow64; "$run" "C:\\windows\\$dir\\$2.exe" "${@:3}"; }
 regsvr32() { system "$1" regsvr32 /s "${@:2}" || fail "regsvr32 $* exited with $?"; } # <bits> [/u] <dll>
