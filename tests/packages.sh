@@ -1,7 +1,8 @@
 #!/bin/bash
 # The release's package for the prefix's Windows, installed silently, writes what regsvr32 of each of its
 # builds does, serves the script hosts, and removed leaves nothing; in a 64-bit prefix the x86 package is
-# refused and leaves the x64 product as it was.  Wine installs per machine even when asked per user, so the
+# refused and leaves the x64 product as it was; the same package with other product and package codes (the
+# next build's) replaces the installed product.  Wine installs per machine even when asked per user, so the
 # tables show that case: rows in the classes root, the program files folders.
 # usage: packages.sh <wine-run> <win32|win64> <dist folder> <x86 wxi> <x64 wxi>
 set -u
@@ -17,33 +18,31 @@ work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 version=$(sed -n 's/.*<assemblyIdentity [^>]* version="\([0-9.]*\)".*/\1/p' "$dist/IMV_v11.manifest")
 package="$(windows_path "$work/out/Marvisto-$version-$windows.msi")" when="the packages' tables"
 unzip -q "$work/out/Marvisto-$version.zip" x86/\* GUIDE.txt $([ $windows = x64 ] && echo x64/\*) -d "$work/stage"
+table() { msiinfo export "$work/out/Marvisto-$version-$1.msi" "$2" | tr -d '\r' | tail -n +4; } # <platform> <table>
+product=$(table $windows Property | sed -n 's/^ProductCode\t//p') next={5D265F59-0000-4000-8000-000000000001}
+cp "$work/out/Marvisto-$version-$windows.msi" "$work/next.msi" && msibuild "$work/next.msi" -q "UPDATE Property SET Value = '$next'
+    WHERE Property = 'ProductCode'" -s "Marvisto support library" Marvisto "$(msiinfo suminfo "$work/next.msi" | sed -n 's/^Template: //p')" \
+    {5D265F59-0000-4000-8000-000000000002} >/dev/null || fail "cannot make the next build's package"
 
-table() { msiinfo export "$work/out/Marvisto-$version-$1.msi" "$2" | tr -d '\r' | tail -n +4 | sort; } # <platform> <table>
-# <platform>: per component its code, bitness, folder from the standard folder and resources by name; on stderr
-# what breaks the rules: a code twice, a folder of the other bitness, a value twice in its view (CLSID and
-# Interface keys are kept per view, by the component's bit 256; the others are shared).
-components() {
-    awk -F'\t' -v OFS='\t' 'FNR == 1 { part++ } part == 1 { code[$1] = $2; dir[$1] = $3; bits[$1] = int($4 / 256) % 2 ? 64 : 32
-            if (seen[$2]++) print "code twice:", $2 >"/dev/stderr" } part == 2 { parent[$1] = $2; name[$1] = $3 }
-        part == 3 { has[$2] = has[$2] " " $3 } part == 4 { has[$6] = has[$6] " " $2 ":" $3 ":" $4; k = tolower($2 "\\" $3 "\t" $4)
-            if (++rows[k "\t" (k ~ /^0\\(clsid|interface)\\/ ? bits[$6] : "")] == 2) print "value twice:", $3, $4 >"/dev/stderr" }
-        END { for (c in code) { d = dir[c]; p = ""; while (d in parent && parent[d] != "TARGETDIR") { p = "\\" name[d] p; d = parent[d] }
-            if ((bits[c] == 64) != (d ~ /64Folder$/)) print "in a folder of the other bitness:", c >"/dev/stderr"
-            print code[c], bits[c], d p, has[c] } }' <(table $1 Component) <(table $1 Directory) <(table $1 File) <(table $1 Registry)
-}
+# The tables against Windows Installer's rules, and the release's refusal of a package that breaks
+# them: a wixl that makes every component 64-bit in a package for x64, as 0.102 does without Win64.
+"$root/tools/msi-check" "$work/out/Marvisto-$version-x86.msi" "$work/out/Marvisto-$version-x64.msi" 2>"$work/broken" ||
+    fail "$(cat "$work/broken")"
+build=1.1.$(git -C "$root" rev-list --count --first-parent HEAD)
 for platform in x86 x64; do
-    programs_folder=ProgramFilesFolder && [ $platform = x64 ] && programs_folder=ProgramFiles64Folder
-    [ "$(table $platform Registry | cut -f2 | sort -u)" = 0 ] || fail "$platform: rows outside the classes root"
-    table $platform Directory | grep -qx "INSTALLFOLDER	$programs_folder	Marvisto" || fail "$platform: not below $programs_folder"
-    [ "$(table $platform Property | grep -e ^ALLUSERS -e ^MSIINSTALLPERUSER)" = "ALLUSERS	2" ] || fail "$platform: not dual-purpose"
-    components $platform >"$work/$platform.components" 2>"$work/broken"
-    [ ! -s "$work/broken" ] || fail "$platform: components against the rules:"$'\n'"$(cat "$work/broken")"
+    [ "$(table $platform File | awk -F'\t' '$3 ~ /\.dll$/ { print $5, $6 }' | sort -u)" = "1.1.0.0 3082" ] &&
+        table $platform Property | grep -qx "ProductVersion	$build" && table $platform Upgrade |
+        grep -qx "{5D265F59-18A1-4F9F-9096-02454BC4DCAB}		$build		513		WIX_UPGRADE_DETECTED" ||
+        fail "$platform: the libraries not 1.1.0.0 in language 3082, or the product not $build replacing up to itself"
 done
-# Across the packages one code names one set of resources at one place, and one such set has one code.
-all=$(sort -u "$work"/*.components)
-[ "$(cut -f1 <<<"$all" | sort -u | wc -l)" = "$(wc -l <<<"$all")" ] && [ "$(cut -f2- <<<"$all" | sort -u | wc -l)" = "$(wc -l <<<"$all")" ] ||
-    fail "component codes and what they install differ across the packages:"$'\n'"$all"
-table x86 LaunchCondition | grep -qx "NOT VersionNT64	.* install Marvisto-$version-x64\.msi\." || fail "x86: 64-bit Windows not sent to the x64 package"
+when="a package with a 32-bit component made 64-bit" && mkdir "$work/bin" && cat >"$work/bin/wixl" <<EOF && chmod +x "$work/bin/wixl"
+#!/bin/bash
+[ "\$2" = x64 ] && sed -i 's/Win64="no"/Win64="yes"/' "\${@: -1}"
+exec $(command -v wixl) "\$@"
+EOF
+PATH="$work/bin:$PATH" "$root/tools/release" "$dist" "$work/refused" "$4" "$5" >/dev/null 2>"$work/broken" && fail "released"
+grep -qx "msi-check: Marvisto-$version-x64\.msi: a 64-bit component in a folder of the other bitness: x86\.files" "$work/broken" &&
+    [ -z "$(ls "$work/refused")" ] || fail "not refused for its rule, or left $(ls "$work/refused"):"$'\n'"$(cat "$work/broken")"
 
 system() { local dir=system32; [ "$1" = 32 ] && [ $windows = x64 ] && dir=syswow64; "$run" "C:\\windows\\$dir\\$2.exe" "${@:3}"; }
 regsvr32() { system "$1" regsvr32 /s "${@:2}" || fail "regsvr32 $* exited with $?"; } # <bits> [/u] <dll>
@@ -60,7 +59,7 @@ tree() { # <32-bit library> <64-bit library>: the library's keys in both views, 
 files() { "$run" cmd /c dir /s /b "$programs32\\Marvisto" "$programs\\Marvisto" 2>/dev/null | tr -d '\r' | sort -u; }
 
 when="regsvr32 of each build"
-system $own msiexec /x "$package" /qn >/dev/null 2>&1 # an earlier run's installation
+for earlier in "$package" "$(windows_path "$work/next.msi")"; do system $own msiexec /x "$earlier" /qn >/dev/null 2>&1; done # an earlier run's
 for bits in "${!lib[@]}"; do for scope in "" "/n /i:user"; do system $bits regsvr32 /s /u $scope "${lib[$bits]}"; done; done
 for bits in "${!lib[@]}"; do regsvr32 $bits "${lib[$bits]}"; done
 expected="$(tree "${lib[32]}" "${lib[64]:-}")"
@@ -84,7 +83,14 @@ if [ $windows = x64 ]; then
         [ "$(files)" = "$staged" ] || fail "the x64 product changed:"$'\n'"$(files)"
 fi
 
+when="the next build's package installed over it" && package="$(windows_path "$work/next.msi")" && msiexec /i
+products() { "$run" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' | tr -d '\r' | grep -o -e "$product" -e "$next"; }
+[ "$(products)" = "$next" ] || fail "installed products: $(products)"
+[ "$(tree "$programs32\\Marvisto\\x86\\IMV_v11.dll" "$programs\\Marvisto\\x64\\IMV_v11.dll")" = "$installed" ] &&
+    [ "$(files)" = "$staged" ] || fail "not the library's registration and files:"$'\n'"$(files)"
+
 when="$windows package removed" && msiexec /x
+[ -z "$(products)" ] || fail "products left: $(products)"
 [ -z "$(tree "${lib[32]}" "${lib[64]:-}")" ] || fail "left in the registry:"$'\n'"$(tree "${lib[32]}" "${lib[64]:-}")"
 [ -z "$(files)" ] || fail "left on disk: $(files)"
 regsvr32 $own "${lib[$own]}" # as the prefix's other tests expect

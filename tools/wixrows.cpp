@@ -21,10 +21,12 @@
 
 namespace {
 
+// Written out for both: wixl 0.102 and later make a component without it
+// 64-bit in a package for x64.
 #ifdef _WIN64
 const wchar_t Bitness[] = L" Win64=\"yes\"";
 #else
-const wchar_t Bitness[] = L"";
+const wchar_t Bitness[] = L" Win64=\"no\"";
 #endif
 
 // Text for an attribute of a formatted column: XML's special characters, and
