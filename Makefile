@@ -6,7 +6,8 @@
 #   make screenshot  a picture of MVU's window under Xvfb, into docs/mvu.png
 #   make release     one zip of the deliverables with SHA256SUMS, into release/;
 #                    signed when SIGN_PFX=<file.pfx> SIGN_PASSWORD_FILE=<file> are given
-#                    (SIGN_CAFILE=<ca.pem> to verify against, SIGN_TIMESTAMP_URL=<url> for a time stamp)
+#                    (SIGN_CAFILE=<ca.pem> to verify against, SIGN_CRLFILE=<crls.pem> to check
+#                    revocation against, SIGN_TIMESTAMP_URL=<url> for a time stamp)
 # One CMake project configured twice: $(BUILD)/x86 for 32-bit Windows (a
 # 32-bit Wine prefix), $(BUILD)/x64 for 64-bit Windows (a 64-bit prefix).
 BUILD ?= build
@@ -73,7 +74,7 @@ screenshot: build
 	@tools/install-deps screenshot
 	@$(SESSION) tools/screenshot-mvu $(X86) docs/mvu.png
 
-export SIGN_PFX SIGN_PASSWORD_FILE SIGN_CAFILE SIGN_TSA_CAFILE SIGN_TIMESTAMP_URL
+export SIGN_PFX SIGN_PASSWORD_FILE SIGN_CAFILE SIGN_CRLFILE SIGN_TSA_CAFILE SIGN_TIMESTAMP_URL
 release: build
 	@tools/release dist release $(X86)/gen/IMV_v11.wxi $(X64)/gen/IMV_v11.wxi
 

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <cmath>
+#include <memory>
+#include <type_traits>
 
 #include "registry.h"
 #include "removal.h"
@@ -116,12 +118,27 @@ Twips screen_twips()
     return twips;
 }
 
-// Before the window is first shown: its frame and label, and its place on the screen.
-void load_form(HWND window)
+struct FontDeleter {
+    void operator()(HFONT font) const { DeleteObject(font); } // result deliberately ignored
+};
+using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
+
+// The system's message font at the screen's pixels per inch (the program is
+// DPI-aware by its manifest), or an empty owner when it cannot be had.
+UniqueFont message_font()
+{
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) return {};
+    return UniqueFont(CreateFontIndirectW(&metrics.lfMessageFont));
+}
+
+// Before the window is first shown: its frame and label in `font`, and its place on the screen.
+void load_form(HWND window, HFONT font)
 {
     Twips twips = screen_twips();
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    HFONT font = (HFONT)GetStockObject(DEFAULT_GUI_FONT);
+    if (!font) font = (HFONT)GetStockObject(DEFAULT_GUI_FONT);
     HWND frame = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE | BS_GROUPBOX, twips.x(Frame1.left),
                                  twips.y(Frame1.top), twips.x(Frame1.right - Frame1.left),
                                  twips.y(Frame1.bottom - Frame1.top), window, nullptr, instance, nullptr);
@@ -162,7 +179,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 {
     switch (message) {
     case WM_CREATE:
-        load_form(window);
+        load_form(window, (HFONT)((const CREATESTRUCTW *)lparam)->lpCreateParams);
         return 0;
     case WM_TIMER:
         if (wparam == Timer1) on_timer(window);
@@ -193,8 +210,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     Twips twips = screen_twips();
     RECT outer = {0, 0, twips.x(ClientWidth), twips.y(ClientHeight)};
     AdjustWindowRectEx(&outer, style, FALSE, 0);
+    // Outlives the window, which is destroyed before the message loop ends.
+    UniqueFont font = message_font();
     HWND window = CreateWindowExW(0, L"MVU", L"", style, CW_USEDEFAULT, CW_USEDEFAULT, outer.right - outer.left,
-                                  outer.bottom - outer.top, nullptr, nullptr, instance, nullptr);
+                                  outer.bottom - outer.top, nullptr, nullptr, instance, font.get());
     if (!window) return exit_code;
     ShowWindow(window, show);
     UpdateWindow(window);

@@ -179,6 +179,18 @@ Screen screen()
     return s;
 }
 
+// The pixels per inch of processes started meanwhile (Wine reads this before the hardware profile's).
+struct LogPixels {
+    const RawValue saved = read_raw(HKEY_CURRENT_USER, Desktop, L"LogPixels");
+    explicit LogPixels(DWORD dpi) { RegSetKeyValueW(HKEY_CURRENT_USER, Desktop, L"LogPixels", REG_DWORD, &dpi, sizeof dpi); }
+    ~LogPixels()
+    {
+        if (saved.status) RegDeleteKeyValueW(HKEY_CURRENT_USER, Desktop, L"LogPixels");
+        else RegSetKeyValueW(HKEY_CURRENT_USER, Desktop, L"LogPixels", saved.type, saved.data.data(), saved.data.size());
+    }
+    static constexpr const wchar_t *Desktop = L"Control Panel\\Desktop";
+};
+
 // Pixels agree with twips within the rounding of one conversion.
 #define EXPECT_TWIPS(twips, dpi, pixels) EXPECT_NEAR((twips) * (dpi) / 1440.0, (pixels), 1.0) << #twips
 
@@ -306,13 +318,20 @@ TEST_F(Uninstaller, BothRunAtTheirCallersLevel)
         FreeLibrary(image);
         for (const char *part : {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
                                  "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
-                                 "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+                                 "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+                                 // Wine stretches no window, DPI-aware or not: the declaration is read back.
+                                 "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>"})
             EXPECT_NE(std::string::npos, text.find(part)) << part;
     }
 }
 
-TEST_F(Uninstaller, MvuShowsItsWindowThenRemovesFilesFromBinaryFolder)
+// MVU at the screen's pixels per inch, the 96 of old displays and the 144 of a display scaled to 150 %.
+class MvuAtPixelsPerInch : public Uninstaller, public testing::WithParamInterface<int> {};
+
+TEST_P(MvuAtPixelsPerInch, ShowsItsWindowThenRemovesFilesFromBinaryFolder)
 {
+    const int dpi = GetParam();
+    LogPixels pixels(dpi);
     // The form in which the library records the folder.
     write_raw(HKEY_CURRENT_USER, Release11Settings, L"Dir", REG_BINARY, utf16_bytes(ForeignFolder.wstring()));
     auto registry = key_values(Release11Settings);
@@ -323,6 +342,7 @@ TEST_F(Uninstaller, MvuShowsItsWindowThenRemovesFilesFromBinaryFolder)
     ASSERT_TRUE(window) << "MVU ended without showing its window";
 
     Screen s = screen();
+    s.x_dpi = s.y_dpi = dpi;
     RECT outer, client;
     GetWindowRect(window, &outer);
     GetClientRect(window, &client);
@@ -346,6 +366,17 @@ TEST_F(Uninstaller, MvuShowsItsWindowThenRemovesFilesFromBinaryFolder)
     ASSERT_TRUE(label) << "no label with the waiting text";
     expect_rect_in_twips(frame->rect, 120, 0, 4095, 855, s);
     expect_rect_in_twips(label->rect, 120 + 480, 0 + 360, 3375, 375, s);
+    // Its text fits in the system's message font at these pixels per inch.
+    NONCLIENTMETRICSW metrics{sizeof metrics};
+    ASSERT_TRUE(SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi));
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ previous = SelectObject(dc, CreateFontIndirectW(&metrics.lfMessageFont));
+    SIZE text{};
+    EXPECT_TRUE(GetTextExtentPoint32W(dc, label->text.c_str(), (int)label->text.size(), &text));
+    DeleteObject(SelectObject(dc, previous));
+    ReleaseDC(nullptr, dc);
+    EXPECT_LE(text.cx, label->rect.right - label->rect.left);
+    EXPECT_LE(text.cy, label->rect.bottom - label->rect.top);
     // Nothing goes while the window asks the user to wait.
     expect_only_gone(before, {});
 
@@ -354,6 +385,7 @@ TEST_F(Uninstaller, MvuShowsItsWindowThenRemovesFilesFromBinaryFolder)
     expect_only_gone(before, {{ForeignFolder, {L"Marvisto11.chm", L"Marvisto11.xla"}}, {system, {L"IMV_v11.dll"}}});
     EXPECT_EQ(registry, key_values(Release11Settings));
 }
+INSTANTIATE_TEST_SUITE_P(Screens, MvuAtPixelsPerInch, testing::Values(96, 144));
 
 TEST_F(Uninstaller, MvuReadsStringDataWithCharactersOutsideTheCodePage)
 {
