@@ -3,6 +3,7 @@
 // memory of the process must not grow.  The test runs 20,000 calls;
 // `make bench` runs 200,000 (IMV_SOAK_CALLS) and reports the figures.
 
+#include <algorithm>
 #include "support.h"
 
 #include <psapi.h>
@@ -60,16 +61,20 @@ TEST(Soak, ALongSessionLeavesNoHandleOrMemoryBehind)
     const int warm_up = 2000, total = calls_text ? atoi(calls_text) : 20000;
     for (int i = 0; i < warm_up; ++i) one_round(library.Get(), i);
     ULONG handles_before = process_handle_count();
-    SIZE_T memory_before = process_committed_bytes();
+    long long memory[3] = {(long long)process_committed_bytes()};
     print_figures("after warming up");
-    for (int i = 0; i < total; ++i) one_round(library.Get(), i);
+    for (int half = 1; half <= 2; ++half) {
+        for (int i = (half - 1) * total / 2; i < half * total / 2; ++i) one_round(library.Get(), i);
+        memory[half] = (long long)process_committed_bytes();
+    }
     ULONG handles_after = process_handle_count();
-    SIZE_T memory_after = process_committed_bytes();
     print_figures(("after " + std::to_string(total) + " calls").c_str());
 
     EXPECT_LE(handles_after, handles_before);
-    // The heap commits in pages: allow one 64 KB step, no more.
-    EXPECT_LE(memory_after, memory_before + 64 * 1024);
+    // A leak grows the heap in both halves; the heap may take one step of its
+    // own in either (seen once under Wine 10, 1.1 MB in one 32-bit run among
+    // the other suites, where alone it takes 32 KB).  It commits in 64 KB steps.
+    EXPECT_LE(std::min(memory[1] - memory[0], memory[2] - memory[1]), 64 * 1024);
 
     // And the session did its work.
     EXPECT_EQ(L"C:\\Marvisto soak", invoke(library.Get(), L"InstallPath").result.text());
