@@ -71,9 +71,7 @@ TEST(Soak, ALongSessionLeavesNoHandleOrMemoryBehind)
     print_figures(("after " + std::to_string(total) + " calls").c_str());
 
     EXPECT_LE(handles_after, handles_before);
-    // A leak grows the heap in both halves; the heap may take one step of its
-    // own in either (seen once under Wine 10, 1.1 MB in one 32-bit run among
-    // the other suites, where alone it takes 32 KB).  It commits in 64 KB steps.
+    // A leak grows both halves; the heap may take one step of its own (Wine 10's once took 1.1 MB).
     EXPECT_LE(std::min(memory[1] - memory[0], memory[2] - memory[1]), 64 * 1024);
 
     // And the session did its work.

@@ -205,10 +205,8 @@ TEST(Registration, RegisterUnregisterRoundTrip)
 
 static void with_link(const std::wstring &link, bool registering)
 {
-    // A registry link at `link` to a key outside the library's with a value, a subkey and, to unregister,
-    // a copy of what it replaced: registering succeeds with the entries in place or fails leaving the
-    // library's keys as they were; unregistering removes the link and the class key, reports success;
-    // the target stays as it was.
+    // A link at `link` to a key outside the library's (a value, a subkey and, to unregister, a copy of what it
+    // replaced) is never followed: the target stays as it was, whether (un)registering succeeds or fails.
     const wchar_t target_name[] = L"Software\\IMV_v11 tests link target";
     std::wstring target = std::wstring(L"\\Registry\\Machine\\") + target_name;
     delete_tree(HKEY_LOCAL_MACHINE, target_name);

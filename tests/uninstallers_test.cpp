@@ -179,16 +179,12 @@ Screen screen()
     return s;
 }
 
-// The pixels per inch of processes started meanwhile (Wine reads this before the hardware profile's).
+// The pixels per inch of processes started meanwhile, put back afterwards.
 struct LogPixels {
-    const RawValue saved = read_raw(HKEY_CURRENT_USER, Desktop, L"LogPixels");
-    explicit LogPixels(DWORD dpi) { RegSetKeyValueW(HKEY_CURRENT_USER, Desktop, L"LogPixels", REG_DWORD, &dpi, sizeof dpi); }
-    ~LogPixels()
-    {
-        if (saved.status) RegDeleteKeyValueW(HKEY_CURRENT_USER, Desktop, L"LogPixels");
-        else RegSetKeyValueW(HKEY_CURRENT_USER, Desktop, L"LogPixels", saved.type, saved.data.data(), saved.data.size());
-    }
-    static constexpr const wchar_t *Desktop = L"Control Panel\\Desktop";
+    const wchar_t *key = L"Control Panel\\Desktop";
+    RawValue saved = read_raw(HKEY_CURRENT_USER, key, L"LogPixels");
+    explicit LogPixels(DWORD dpi) { write_raw(HKEY_CURRENT_USER, key, L"LogPixels", REG_DWORD, {BYTE(dpi), BYTE(dpi >> 8), 0, 0}); }
+    ~LogPixels() { saved.status ? (void)RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"LogPixels") : write_raw(HKEY_CURRENT_USER, key, L"LogPixels", saved.type, saved.data); }
 };
 
 // Pixels agree with twips within the rounding of one conversion.
@@ -331,9 +327,8 @@ class MvuAtPixelsPerInch : public Uninstaller, public testing::WithParamInterfac
 TEST_P(MvuAtPixelsPerInch, ShowsItsWindowThenRemovesFilesFromBinaryFolder)
 {
     const int dpi = GetParam();
-    // Wine after 8 keeps the pixels per inch its session started with for every
-    // process of the session (Wine 10: MVU at 96 with either LogPixels at 144).
-    auto wine_version = (const char *(*)())GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+    // Wine 10 keeps its session's pixels per inch for every process of the session.
+    auto wine_version = (const char *(*)())(void (*)())GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
     if (dpi != 96 && wine_version && atoi(wine_version()) > 8)
         GTEST_SKIP() << "Wine " << wine_version() << " applies no new pixels per inch within a session";
     LogPixels pixels(dpi);
